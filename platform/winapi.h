@@ -292,6 +292,8 @@ ZODARURUVIZI_API BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES 
 // Copies the variable's value and returns its length; returns the size needed
 // (with the terminating zero) when the buffer is too small, 0 when not set.
 ZODARURUVIZI_API DWORD GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize);
+// Sets (or, with a null value, removes) a variable of the process environment.
+ZODARURUVIZI_API BOOL SetEnvironmentVariableA(LPCSTR lpName, LPCSTR lpValue);
 // The directory for temporary files, with a trailing separator.
 ZODARURUVIZI_API DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer);
 

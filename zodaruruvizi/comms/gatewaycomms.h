@@ -47,6 +47,8 @@ protected:
     bool HandleReceiveCommsEvent(CSubStream& stream, char* buffer, int& received, bool& bFailed);
 
 private:
+    friend class CGatewayCommsTestAccess;  // unit tests reach the event object
+
     unsigned long m_IPAddress;
     unsigned short m_Port;
     char* m_pReceiveBuffer;

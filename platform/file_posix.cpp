@@ -1,0 +1,386 @@
+// CFile and CStdioFile on POSIX.
+//
+// Sharing: every open takes shared open-file-description locks on marker bytes
+// far beyond any file's data (one for each of read access, write access, deny
+// read, deny write), then looks for another open's lock on the opposite
+// marker. Taking before looking makes two racing opens fail rather than both
+// succeed. shareCompat is shareExclusive, as in the framework.
+#include "platform/afx.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "platform/posix_errors.h"
+#include "platform/posix_sys.h"
+
+namespace {
+
+struct FileImpl {
+    int fd;
+    UINT access;  // CFile::modeRead, modeWrite or modeReadWrite
+};
+
+FileImpl* Impl(void* p) {
+    return static_cast<FileImpl*>(p);
+}
+
+constexpr int64_t kShareMarkers = INT64_C(0x7FFFFFFF00000000);
+enum Marker { kReadAccess, kWriteAccess, kDenyRead, kDenyWrite };
+const Marker kOpposite[] = {kDenyRead, kDenyWrite, kReadAccess, kWriteAccess};
+
+int CauseOf(int err, const std::string& path) {
+    switch (err) {
+        case ENOENT:
+            return posix_errors::WindowsError(ENOENT, path) == ERROR_PATH_NOT_FOUND
+                       ? CFileException::badPath
+                       : CFileException::fileNotFound;
+        case ENOTDIR:
+        case ENAMETOOLONG:
+        case ELOOP:
+            return CFileException::badPath;
+        case EMFILE:
+        case ENFILE:
+            return CFileException::tooManyOpenFiles;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case EISDIR:
+        case EBADF:
+            return CFileException::accessDenied;
+        case ENOSPC:
+        case EFBIG:
+        case EDQUOT:
+            return CFileException::diskFull;
+        case EIO:
+            return CFileException::hardIO;
+        case EINVAL:
+        case ESPIPE:
+        case EOVERFLOW:
+            return CFileException::badSeek;
+        case EBUSY:
+        case ETXTBSY:
+        case EAGAIN:
+            return CFileException::sharingViolation;
+        default:
+            return CFileException::genericException;
+    }
+}
+
+[[noreturn]] void ThrowErrno(int err, const CString& name) {
+    std::string path = posix_errors::ToPosixPath(name);
+    AfxThrowFileException(CauseOf(err, path),
+                          static_cast<LONG>(posix_errors::WindowsError(err, path)), name);
+}
+
+FileImpl* CheckOpen(void* impl, const CString& name) {
+    if (!impl) {
+        AfxThrowFileException(CFileException::invalidFile, static_cast<LONG>(ERROR_INVALID_HANDLE),
+                              name);
+    }
+    return Impl(impl);
+}
+
+// 0 when the open may proceed; -EBUSY when another open's sharing excludes it.
+int ClaimSharing(int fd, UINT flags) {
+    const UINT access = flags & 3;
+    UINT share = flags & 0x70;
+    if (share == CFile::shareCompat)
+        share = CFile::shareExclusive;
+    bool own[4] = {};
+    own[kReadAccess] = access != CFile::modeWrite;
+    own[kWriteAccess] = access != CFile::modeRead;
+    own[kDenyRead] = share == CFile::shareExclusive || share == CFile::shareDenyRead;
+    own[kDenyWrite] = share == CFile::shareExclusive || share == CFile::shareDenyWrite;
+    for (int m = 0; m < 4; ++m) {
+        if (!own[m])
+            continue;
+        int r = posix_sys::SharedLock(fd, kShareMarkers + m, 1);
+        if (r == -EBADF)
+            return 0;  // opened write-only: cannot take part in sharing
+        if (r < 0)
+            return r;
+    }
+    for (int m = 0; m < 4; ++m) {
+        if (!own[m])
+            continue;
+        int r = posix_sys::FindConflict(fd, kShareMarkers + kOpposite[m], 1);
+        if (r != 0)
+            return r > 0 ? -EBUSY : r;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// ---- CFile ----------------------------------------------------------------------
+
+CFile::CFile() : m_pImpl(nullptr), m_bText(FALSE) {}
+
+CFile::~CFile() {
+    Abort();
+}
+
+BOOL CFile::Open(const char* lpszFileName, UINT nOpenFlags, CFileException* pError) {
+    auto fail = [&](int err, int cause) {
+        if (pError) {
+            std::string path = posix_errors::ToPosixPath(lpszFileName);
+            pError->m_cause = cause ? cause : CauseOf(err, path);
+            pError->m_lOsError = static_cast<LONG>(posix_errors::WindowsError(err, path));
+            pError->m_strFileName = lpszFileName;
+        }
+        return FALSE;
+    };
+    if (m_pImpl)
+        return fail(EBUSY, CFileException::genericException);
+    if (!lpszFileName || !*lpszFileName)
+        return fail(ENOENT, CFileException::badPath);
+    const UINT access = nOpenFlags & 3;
+    if (access == 3)
+        return fail(EINVAL, CFileException::genericException);
+    m_strFileName = lpszFileName;
+    m_bText = (nOpenFlags & typeText) != 0;
+    std::string path = posix_errors::ToPosixPath(lpszFileName);
+
+    // A writer opens for reading too, to take shared locks; Read still refuses.
+    int sysFlags = access == modeRead ? posix_sys::kOpenRead : posix_sys::kOpenReadWrite;
+    if (nOpenFlags & modeCreate)
+        sysFlags |= posix_sys::kOpenCreate;
+    int fd = posix_sys::OpenFile(path.c_str(), sysFlags);
+    if (fd == -EACCES && access == modeWrite) {
+        fd = posix_sys::OpenFile(path.c_str(), (sysFlags & ~3) | posix_sys::kOpenWrite);
+    }
+    if (fd < 0)
+        return fail(-fd, 0);
+    posix_sys::FileInfo info;
+    int r = posix_sys::StatFd(fd, &info);
+    if (r == 0 && info.isDir)
+        r = -EISDIR;
+    if (r == 0)
+        r = ClaimSharing(fd, nOpenFlags);
+    // Truncate only once sharing allows this open, as Windows does.
+    if (r == 0 && (nOpenFlags & modeCreate) && !(nOpenFlags & modeNoTruncate)) {
+        r = posix_sys::Truncate(fd, 0);
+    }
+    if (r < 0) {
+        posix_sys::Close(fd);
+        return fail(-r, r == -EBUSY ? CFileException::sharingViolation : 0);
+    }
+    m_pImpl = new FileImpl{fd, access};
+    return TRUE;
+}
+
+// Reads until nCount bytes or the end of the file.
+UINT CFile::Read(void* lpBuf, UINT nCount) {
+    FileImpl* f = CheckOpen(m_pImpl, m_strFileName);
+    if (f->access == modeWrite)
+        ThrowErrno(EACCES, m_strFileName);
+    UINT done = 0;
+    while (done < nCount) {
+        long n = posix_sys::Read(f->fd, static_cast<char*>(lpBuf) + done, nCount - done);
+        if (n < 0)
+            ThrowErrno(static_cast<int>(-n), m_strFileName);
+        if (n == 0)
+            break;
+        done += static_cast<UINT>(n);
+    }
+    return done;
+}
+
+// Writes every byte or throws; a short write is retried and its cause reported.
+void CFile::Write(const void* lpBuf, UINT nCount) {
+    FileImpl* f = CheckOpen(m_pImpl, m_strFileName);
+    if (f->access == modeRead)
+        ThrowErrno(EACCES, m_strFileName);
+    UINT done = 0;
+    while (done < nCount) {
+        long n = posix_sys::Write(f->fd, static_cast<const char*>(lpBuf) + done, nCount - done);
+        if (n < 0)
+            ThrowErrno(static_cast<int>(-n), m_strFileName);
+        if (n == 0)
+            ThrowErrno(ENOSPC, m_strFileName);
+        done += static_cast<UINT>(n);
+    }
+}
+
+ULONGLONG CFile::Seek(LONGLONG lOff, UINT nFrom) {
+    FileImpl* f = CheckOpen(m_pImpl, m_strFileName);
+    if (nFrom > end)
+        ThrowErrno(EINVAL, m_strFileName);
+    int64_t pos = posix_sys::Seek(f->fd, lOff, static_cast<int>(nFrom));
+    if (pos < 0) {
+        AfxThrowFileException(CFileException::badSeek,
+                              static_cast<LONG>(posix_errors::WindowsError(static_cast<int>(-pos))),
+                              m_strFileName);
+    }
+    return static_cast<ULONGLONG>(pos);
+}
+
+ULONGLONG CFile::GetLength() const {
+    FileImpl* f = CheckOpen(m_pImpl, m_strFileName);
+    posix_sys::FileInfo info;
+    int r = posix_sys::StatFd(f->fd, &info);
+    if (r < 0)
+        ThrowErrno(-r, m_strFileName);
+    return info.size;
+}
+
+// Moves the position to dwNewLen, then ends the file there.
+void CFile::SetLength(ULONGLONG dwNewLen) {
+    FileImpl* f = CheckOpen(m_pImpl, m_strFileName);
+    if (f->access == modeRead)
+        ThrowErrno(EACCES, m_strFileName);
+    Seek(static_cast<LONGLONG>(dwNewLen), begin);
+    int r = posix_sys::Truncate(f->fd, static_cast<int64_t>(dwNewLen));
+    if (r < 0)
+        ThrowErrno(-r, m_strFileName);
+}
+
+// Writes the file's data through to the device.
+void CFile::Flush() {
+    FileImpl* f = CheckOpen(m_pImpl, m_strFileName);
+    if (f->access == modeRead)
+        return;
+    int r = posix_sys::SyncData(f->fd);
+    if (r < 0 && r != -EINVAL)
+        ThrowErrno(-r, m_strFileName);
+}
+
+void CFile::Close() {
+    FileImpl* f = Impl(m_pImpl);
+    if (!f)
+        return;
+    m_pImpl = nullptr;
+    int r = posix_sys::Close(f->fd);
+    delete f;
+    if (r < 0)
+        ThrowErrno(-r, m_strFileName);
+}
+
+void CFile::Abort() {
+    FileImpl* f = Impl(m_pImpl);
+    if (!f)
+        return;
+    m_pImpl = nullptr;
+    posix_sys::Close(f->fd);
+    delete f;
+}
+
+BOOL CFile::IsOpen() const {
+    return m_pImpl != nullptr;
+}
+
+// ---- CStdioFile -----------------------------------------------------------------
+// Text mode is the identity here: lines end in "\n" on disk. ReadString reads
+// ahead into m_ReadBuffer; every other operation first gives back the bytes
+// read ahead (seeking the descriptor back), so the file position seen by the
+// caller is always the one ReadString left.
+
+namespace {
+constexpr size_t kReadChunk = 16384;
+}
+
+CStdioFile::CStdioFile() : m_ReadPos(0), m_bAtEof(false) {}
+
+CStdioFile::~CStdioFile() = default;
+
+BOOL CStdioFile::Open(const char* lpszFileName, UINT nOpenFlags, CFileException* pError) {
+    m_ReadBuffer.clear();
+    m_ReadPos = 0;
+    m_bAtEof = false;
+    if (!(nOpenFlags & typeBinary))
+        nOpenFlags |= typeText;
+    return CFile::Open(lpszFileName, nOpenFlags, pError);
+}
+
+BOOL CStdioFile::ReadString(CString& rString) {
+    CheckOpen(m_pImpl, m_strFileName);
+    size_t scanFrom = m_ReadPos;
+    for (;;) {
+        size_t nl = m_ReadBuffer.find('\n', scanFrom);
+        if (nl != std::string::npos) {
+            rString = CString(m_ReadBuffer.data() + m_ReadPos, static_cast<int>(nl - m_ReadPos));
+            m_ReadPos = nl + 1;
+            if (m_ReadPos == m_ReadBuffer.size()) {
+                m_ReadBuffer.clear();
+                m_ReadPos = 0;
+            }
+            return TRUE;
+        }
+        if (m_bAtEof)
+            break;
+        m_ReadBuffer.erase(0, m_ReadPos);
+        m_ReadPos = 0;
+        scanFrom = m_ReadBuffer.size();
+        m_ReadBuffer.resize(scanFrom + kReadChunk);
+        UINT n;
+        try {
+            n = CFile::Read(&m_ReadBuffer[scanFrom], kReadChunk);
+        } catch (...) {
+            m_ReadBuffer.resize(scanFrom);
+            throw;
+        }
+        m_ReadBuffer.resize(scanFrom + n);
+        if (n == 0)
+            m_bAtEof = true;
+    }
+    if (m_ReadPos < m_ReadBuffer.size()) {  // the last line has no line end
+        rString = CString(m_ReadBuffer.data() + m_ReadPos,
+                          static_cast<int>(m_ReadBuffer.size() - m_ReadPos));
+        m_ReadBuffer.clear();
+        m_ReadPos = 0;
+        return TRUE;
+    }
+    rString.Empty();
+    return FALSE;
+}
+
+void CStdioFile::WriteString(const char* lpsz) {
+    if (lpsz)
+        Write(lpsz, static_cast<UINT>(std::strlen(lpsz)));
+}
+
+void CStdioFile::WriteString(const CString& s) {
+    Write(s.GetString(), static_cast<UINT>(s.GetLength()));
+}
+
+UINT CStdioFile::Read(void* lpBuf, UINT nCount) {
+    CheckOpen(m_pImpl, m_strFileName);
+    size_t buffered = m_ReadBuffer.size() - m_ReadPos;
+    UINT fromBuffer = static_cast<UINT>(std::min<size_t>(buffered, nCount));
+    std::memcpy(lpBuf, m_ReadBuffer.data() + m_ReadPos, fromBuffer);
+    m_ReadPos += fromBuffer;
+    if (m_ReadPos == m_ReadBuffer.size()) {
+        m_ReadBuffer.clear();
+        m_ReadPos = 0;
+    }
+    if (fromBuffer == nCount)
+        return nCount;
+    return fromBuffer + CFile::Read(static_cast<char*>(lpBuf) + fromBuffer, nCount - fromBuffer);
+}
+
+void CStdioFile::Write(const void* lpBuf, UINT nCount) {
+    CheckOpen(m_pImpl, m_strFileName);
+    if (m_ReadPos < m_ReadBuffer.size())
+        Seek(0, current);  // gives back the read-ahead
+    m_bAtEof = false;
+    CFile::Write(lpBuf, nCount);
+}
+
+ULONGLONG CStdioFile::Seek(LONGLONG lOff, UINT nFrom) {
+    CheckOpen(m_pImpl, m_strFileName);
+    size_t buffered = m_ReadBuffer.size() - m_ReadPos;
+    if (buffered > 0) {
+        CFile::Seek(-static_cast<LONGLONG>(buffered), current);
+    }
+    m_ReadBuffer.clear();
+    m_ReadPos = 0;
+    m_bAtEof = false;
+    return CFile::Seek(lOff, nFrom);
+}
+
+// Nothing is buffered for writing: the data is already the system's.
+void CStdioFile::Flush() {
+    CheckOpen(m_pImpl, m_strFileName);
+}

@@ -1,0 +1,25 @@
+// Translation of POSIX results to the Windows error codes of the platform layer.
+// Internal to platform/; implemented in winapi_posix.cpp.
+#ifndef ZODARURUVIZI_PLATFORM_POSIX_ERRORS_H
+#define ZODARURUVIZI_PLATFORM_POSIX_ERRORS_H
+
+#include <string>
+
+#include "platform/winapi.h"
+
+namespace posix_errors {
+
+// The path with every backslash replaced by '/'; "" for null.
+std::string ToPosixPath(const char* path);
+
+// The Windows error (ERROR_*) for an errno value. ENOENT becomes
+// ERROR_FILE_NOT_FOUND when the directory part of path exists and
+// ERROR_PATH_NOT_FOUND otherwise.
+DWORD WindowsError(int errnum, const std::string& path = std::string());
+
+// The Winsock error (WSAE*) for an errno value.
+int WsaError(int errnum);
+
+}  // namespace posix_errors
+
+#endif

@@ -1,0 +1,278 @@
+// CFile and CStdioFile on POSIX: line reading, buffering, sharing and errors.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/afx.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteAll(const std::string& path, const std::string& data) {
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+class Files : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = (fs::temp_directory_path() /
+                ("zr_platform_" + std::to_string(getpid()) + "_" + info->name()))
+                   .string();
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        path_ = dir_ + "/file.txt";
+        winPath_ = dir_ + "\\file.txt";
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::vector<std::string> ReadLines(const std::string& content) {
+        WriteAll(path_, content);
+        CStdioFile f;
+        EXPECT_TRUE(f.Open(winPath_.c_str(), CFile::modeRead | CFile::shareDenyNone));
+        std::vector<std::string> lines;
+        CString line;
+        while (f.ReadString(line))
+            lines.push_back(line.str());
+        EXPECT_TRUE(line.IsEmpty());
+        return lines;
+    }
+
+    std::string dir_;
+    std::string path_;
+    std::string winPath_;
+};
+
+TEST_F(Files, ReadStringSplitsLines) {
+    using Lines = std::vector<std::string>;
+    const std::string longLine(100000, 'q');
+    struct Case {
+        std::string content;
+        Lines lines;
+    };
+    const Case cases[] = {
+        {"", {}},
+        {"a\nb\n", {"a", "b"}},
+        {"a\nb", {"a", "b"}},
+        {"a\r\nb\r\n", {"a\r", "b\r"}},
+        {"\n\n", {"", ""}},
+        {"only", {"only"}},
+        {std::string("x\0y\nz\0", 6), {std::string("x\0y", 3), std::string("z\0", 2)}},
+        {longLine + "\nend", {longLine, "end"}},
+        {std::string(16383, 'a') + "\n" + std::string(16385, 'b'),
+         {std::string(16383, 'a'), std::string(16385, 'b')}},
+    };
+    for (const Case& c : cases) {
+        Lines got = ReadLines(c.content);
+        EXPECT_EQ(c.lines.size(), got.size()) << "content size " << c.content.size();
+        EXPECT_TRUE(c.lines == got) << "content size " << c.content.size();
+    }
+}
+
+TEST_F(Files, WriteStringWritesUpToZeroOrEveryByte) {
+    CStdioFile f;
+    ASSERT_TRUE(f.Open(winPath_.c_str(), CFile::modeCreate | CFile::modeWrite));
+    f.WriteString("ab\0cd");
+    f.WriteString(CString("ef\0gh\n", 6));
+    f.Close();
+    EXPECT_EQ(std::string("abef\0gh\n", 8), ReadAll(path_));
+}
+
+TEST_F(Files, ReadAheadStaysCoherentWithSeekWriteAndSetLength) {
+    WriteAll(path_, "line1\nline2\nline3\n");
+    CStdioFile f;
+    ASSERT_TRUE(f.Open(winPath_.c_str(), CFile::modeReadWrite | CFile::modeNoTruncate));
+    CString line;
+    ASSERT_TRUE(f.ReadString(line));
+    EXPECT_EQ("line1", line.str());
+    EXPECT_EQ(6u, f.Seek(0, CFile::current));
+    f.Write("X", 1);  // lands after the line read, not after the read-ahead
+    ASSERT_TRUE(f.ReadString(line));
+    EXPECT_EQ("ine2", line.str());
+    char buf[3] = {};
+    EXPECT_EQ(3u, f.Read(buf, 3));
+    EXPECT_EQ("lin", std::string(buf, 3));
+
+    // Truncate and rewrite.
+    f.SeekToBegin();
+    ASSERT_TRUE(f.ReadString(line));
+    f.SetLength(0);
+    EXPECT_EQ(0u, f.GetLength());
+    f.WriteString("new\n");
+    f.SeekToBegin();
+    ASSERT_TRUE(f.ReadString(line));
+    EXPECT_EQ("new", line.str());
+    EXPECT_FALSE(f.ReadString(line));
+    f.Close();
+    EXPECT_EQ("new\n", ReadAll(path_));
+}
+
+TEST_F(Files, CreateTruncatesUnlessNoTruncate) {
+    WriteAll(path_, "keep");
+    {
+        CFile f;
+        ASSERT_TRUE(
+            f.Open(winPath_.c_str(), CFile::modeCreate | CFile::modeNoTruncate | CFile::modeWrite));
+        EXPECT_EQ(4u, f.GetLength());
+        EXPECT_EQ(4u, f.SeekToEnd());
+        f.Write("!", 1);
+    }
+    EXPECT_EQ("keep!", ReadAll(path_));
+    {
+        CFile f;
+        ASSERT_TRUE(f.Open(winPath_.c_str(), CFile::modeCreate | CFile::modeWrite));
+        EXPECT_EQ(0u, f.GetLength());
+    }
+    EXPECT_EQ("", ReadAll(path_));
+}
+
+TEST_F(Files, OpenFailureFillsTheException) {
+    struct Case {
+        std::string path;
+        UINT flags;
+        int cause;
+        LONG osError;
+    };
+    const Case cases[] = {
+        {dir_ + "\\missing.txt", CFile::modeRead, CFileException::fileNotFound,
+         ERROR_FILE_NOT_FOUND},
+        {dir_ + "\\nodir\\f.txt", CFile::modeRead, CFileException::badPath, ERROR_PATH_NOT_FOUND},
+        {dir_ + "\\nodir\\f.txt", CFile::modeCreate | CFile::modeWrite, CFileException::badPath,
+         ERROR_PATH_NOT_FOUND},
+        {dir_, CFile::modeRead, CFileException::accessDenied, ERROR_ACCESS_DENIED},
+    };
+    for (const Case& c : cases) {
+        CFile f;
+        CFileException e;
+        EXPECT_FALSE(f.Open(c.path.c_str(), c.flags, &e)) << c.path;
+        EXPECT_EQ(c.cause, e.m_cause) << c.path;
+        EXPECT_EQ(c.osError, e.m_lOsError) << c.path;
+        EXPECT_EQ(c.path, e.m_strFileName.str());
+        EXPECT_FALSE(f.IsOpen());
+    }
+}
+
+int CauseOfThrow(const std::function<void()>& op) {
+    try {
+        op();
+    } catch (CFileException* e) {
+        int cause = e->m_cause;
+        e->Delete();
+        return cause;
+    }
+    return CFileException::none;
+}
+
+TEST_F(Files, OperationsThrowWithFittingCause) {
+    WriteAll(path_, "data");
+    CFile f;
+    ASSERT_TRUE(f.Open(winPath_.c_str(), CFile::modeRead | CFile::shareDenyNone));
+    EXPECT_EQ(CFileException::accessDenied, CauseOfThrow([&] { f.Write("x", 1); }));
+    EXPECT_EQ(CFileException::accessDenied, CauseOfThrow([&] { f.SetLength(1); }));
+    EXPECT_EQ(CFileException::badSeek, CauseOfThrow([&] { f.Seek(-10, CFile::begin); }));
+    EXPECT_EQ(2u, f.Seek(2, CFile::begin));
+    char buf[8];
+    EXPECT_EQ(2u, f.Read(buf, sizeof buf));
+    f.Close();
+    f.Close();
+    EXPECT_EQ(CFileException::invalidFile, CauseOfThrow([&] { f.Read(buf, 1); }));
+
+    CFile w;
+    ASSERT_TRUE(w.Open(winPath_.c_str(), CFile::modeWrite | CFile::shareDenyNone));
+    EXPECT_EQ(CFileException::accessDenied, CauseOfThrow([&] { w.Read(buf, 1); }));
+    w.Flush();
+}
+
+TEST_F(Files, SharingBetweenOpens) {
+    const UINT R = CFile::modeRead, W = CFile::modeWrite, RW = CFile::modeReadWrite;
+    struct Case {
+        UINT first;
+        UINT second;
+        bool secondOpens;
+    };
+    const Case cases[] = {
+        {W | CFile::shareDenyWrite, W | CFile::shareDenyNone, false},
+        {W | CFile::shareDenyWrite, RW | CFile::shareDenyNone, false},
+        {W | CFile::shareDenyWrite, R | CFile::shareDenyNone, true},
+        {R | CFile::shareDenyWrite, R | CFile::shareDenyWrite, true},
+        {R | CFile::shareDenyWrite, W | CFile::shareDenyNone, false},
+        {R | CFile::shareDenyNone, W | CFile::shareDenyNone, true},
+        {R | CFile::shareDenyNone, W | CFile::shareDenyWrite, true},
+        {W | CFile::shareDenyNone, R | CFile::shareDenyWrite, false},
+        {W | CFile::shareExclusive, R | CFile::shareDenyNone, false},
+        {R | CFile::shareDenyNone, R | CFile::shareExclusive, false},
+        {W | CFile::shareDenyWrite, W | CFile::modeCreate | CFile::shareDenyNone, false},
+    };
+    for (const Case& c : cases) {
+        WriteAll(path_, "content");
+        CFile first, second;
+        ASSERT_TRUE(first.Open(winPath_.c_str(), c.first));
+        CFileException e;
+        EXPECT_EQ(c.secondOpens, second.Open(winPath_.c_str(), c.second, &e) != FALSE)
+            << std::hex << c.first << " then " << c.second;
+        if (!c.secondOpens) {
+            EXPECT_EQ(CFileException::sharingViolation, e.m_cause);
+            EXPECT_EQ(ERROR_SHARING_VIOLATION, e.m_lOsError);
+        }
+        second.Abort();
+        first.Close();
+        EXPECT_EQ("content", ReadAll(path_)) << "a refused open must not truncate";
+        CFile third;
+        EXPECT_TRUE(third.Open(winPath_.c_str(), c.second)) << "the first close releases";
+    }
+}
+
+// Runs in a child with a file size limit and SIGXFSZ ignored; the exit code
+// tells what Write did: 10 + 0 thrown diskFull, 11 thrown another cause, 2 no throw.
+int WriteBeyondSizeLimit(const std::string& path, const std::string& firstWrite,
+                         size_t secondWrite) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        rlimit lim{1000, 1000};
+        setrlimit(RLIMIT_FSIZE, &lim);
+        signal(SIGXFSZ, SIG_IGN);
+        CFile f;
+        if (!f.Open(path.c_str(), CFile::modeCreate | CFile::modeWrite))
+            _exit(3);
+        try {
+            f.Write(firstWrite.data(), static_cast<UINT>(firstWrite.size()));
+            std::string more(secondWrite, 'm');
+            f.Write(more.data(), static_cast<UINT>(more.size()));
+            f.Close();
+        } catch (CFileException* e) {
+            int code = e->m_cause == CFileException::diskFull ? 10 : 11;
+            e->Delete();
+            _exit(code);
+        }
+        _exit(2);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+TEST_F(Files, WriteBeyondFileSizeLimitThrows) {
+    EXPECT_EQ(10, WriteBeyondSizeLimit(path_, std::string(4000, 'a'), 0));
+    EXPECT_EQ(10, WriteBeyondSizeLimit(path_, std::string(600, 'a'), 600)) << "a short write";
+    EXPECT_EQ(10, WriteBeyondSizeLimit(path_, std::string(1000, 'a'), 1));
+    EXPECT_EQ(2, WriteBeyondSizeLimit(path_, std::string(500, 'a'), 500));
+}
+
+}  // namespace

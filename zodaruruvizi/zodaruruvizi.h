@@ -10,10 +10,13 @@
 
 #include "hostapi/substream.h"
 #include "hostapi/environment.h"
+#include "hostapi/widgets.h"
 
 #include "zodaruruvizi/checks/codetypes.h"
 #include "zodaruruvizi/checks/codediffresults.h"
 #include "zodaruruvizi/comms/basecomms.h"
 #include "zodaruruvizi/comms/gatewaycomms.h"
+#include "zodaruruvizi/checks/gatewaychecks.h"
+#include "zodaruruvizi/dialogs/tabdialog.h"
 
 #endif

@@ -1,0 +1,64 @@
+// A host's dialog built on the shared library's exported tab dialog.
+#include "zodaruruvizi/zodaruruvizi.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+class DeviceDialog : public CTabDialog {
+public:
+    DeviceDialog() : CTabDialog(420, 260) {
+        SetTitle("Gateway 192.168.0.10");
+        SetIcon(3);
+    }
+    int lastCode = 0;
+    int label = 0;
+    int field = 0;
+
+protected:
+    void CreateContents() override {
+        const OX_ATTR labelPairs[] = {
+            {63, 12}, {64, 12}, {313, reinterpret_cast<intptr_t>("Release")}};
+        label = OX_NewWidget(3, m_ContentArea, labelPairs, 3);
+        const OX_ATTR fieldPairs[] = {{63, label},
+                                      {64, 10},
+                                      {65, 12},
+                                      {56, 24},
+                                      {313, reinterpret_cast<intptr_t>("4.2.1 (Same)")}};
+        field = OX_NewWidget(9, m_ContentArea, fieldPairs, 5);
+        HideGoBackButton();
+        OX_PostPress(m_TickButton);
+    }
+    void OnEndDialog(int nEndCode) override { lastCode = nEndCode; }
+
+public:
+    int Root() const { return m_Root; }
+    int Content() const { return m_ContentArea; }
+};
+
+TEST(TabDialogShared, HostDialogRunsAndDraws) {
+    DeviceDialog dialog;
+    EXPECT_EQ(1, dialog.DoModal());
+    EXPECT_EQ(1, dialog.lastCode);
+
+    OX_RECT content, label;
+    ASSERT_TRUE(OX_GetRect(dialog.Content(), &content));
+    ASSERT_TRUE(OX_GetRect(dialog.label, &label));
+    EXPECT_EQ(content.x + 12, label.x);
+    EXPECT_EQ(content.y + 12, label.y);
+
+    const std::string path = ::testing::TempDir() + "tabdialog_shared_test.svg";
+    ASSERT_TRUE(OX_RenderSvg(dialog.Root(), path.c_str()));
+    std::ifstream in(path);
+    std::ostringstream svg;
+    svg << in.rdbuf();
+    EXPECT_NE(std::string::npos, svg.str().find("Gateway 192.168.0.10"));
+    EXPECT_NE(std::string::npos, svg.str().find("4.2.1 (Same)"));
+    EXPECT_NE(std::string::npos, svg.str().find("fill=\"#FFFFFF\" stroke=\"#9A9A9A\""));
+}
+
+}  // namespace

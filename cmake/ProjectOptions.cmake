@@ -20,8 +20,10 @@ function(zr_project_options target)
   endif()
 endfunction()
 
+# On Windows the compiler's run-time libraries (libgcc, libstdc++, winpthread)
+# are linked in, so that programs and the DLL import only system DLLs.
 function(zr_link_options target)
   if(WIN32 AND CMAKE_CXX_COMPILER_ID MATCHES "GNU")
-    target_link_options(${target} PRIVATE -static-libgcc -static-libstdc++)
+    target_link_options(${target} PRIVATE -static-libgcc -static-libstdc++ -static)
   endif()
 endfunction()

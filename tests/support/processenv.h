@@ -1,0 +1,17 @@
+// The process id and environment variables for tests that do not link the
+// library (the tools' tests and their support). The system-specific parts are
+// in processenv_posix.cpp and processenv_windows.cpp; CMake builds one of them.
+#ifndef ZODARURUVIZI_TESTS_SUPPORT_PROCESSENV_H
+#define ZODARURUVIZI_TESTS_SUPPORT_PROCESSENV_H
+
+namespace zrtest {
+
+unsigned CurrentProcessId();
+
+// Sets a variable of the process environment, as the C library's getenv sees
+// it; a null value removes it.
+void SetProcessEnv(const char* name, const char* value);
+
+}  // namespace zrtest
+
+#endif  // ZODARURUVIZI_TESTS_SUPPORT_PROCESSENV_H

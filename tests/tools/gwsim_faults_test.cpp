@@ -1,0 +1,392 @@
+// Faults switched on in the simulated device, and bad input from the PC.
+#include <gtest/gtest.h>
+
+#include "tests/support/loopback.h"
+#include "tests/tools/raw_client.h"
+#include "tools/gwsim/simulator.h"
+
+using rawclient::Bytes;
+using rawclient::Client;
+using rawclient::ConnectResult;
+using rawclient::Get32;
+using rawclient::Request;
+using rawclient::ToBytes;
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const milliseconds kWait(5000);
+const char kLc[] = "CPOD_LC_R2.10.3";
+
+std::unique_ptr<gwsim::Simulator> Start(gwsim::Family family = gwsim::Family::ZEL,
+                                        gwsim::Options options = gwsim::Options()) {
+    std::string error;
+    gwsim::DeviceState s = gwsim::DeviceState::Default(family);
+    s.lc_release = family == gwsim::Family::ZEL ? kLc : "MIR Release 3.4";
+    auto sim = zrtest::StartSimulator(s, options, &error);
+    EXPECT_TRUE(sim) << error;
+    return sim;
+}
+
+// The reply frame the device sends without faults for a ZEL LC query.
+Bytes LcFrame(uint32_t seq) {
+    Bytes f = {'G', 'W', 1, 0x81};
+    rawclient::Put32(&f, seq);
+    rawclient::Put32(&f, 0);
+    rawclient::Put32(&f, uint32_t(sizeof kLc - 1));
+    f.insert(f.end(), kLc, kLc + sizeof kLc - 1);
+    return f;
+}
+
+gwsim::Fault MakeFault(const std::string& spec) {
+    gwsim::Fault f;
+    std::string error;
+    EXPECT_TRUE(gwsim::ParseFault(spec, &f, &error)) << error;
+    return f;
+}
+
+struct Fixture {
+    std::unique_ptr<gwsim::Simulator> sim;
+    Client c;
+    explicit Fixture(const std::string& fault_spec, gwsim::Family family = gwsim::Family::ZEL) {
+        sim = Start(family);
+        if (!sim)
+            return;
+        if (!fault_spec.empty())
+            sim->AddFault(MakeFault(fault_spec));
+        EXPECT_EQ(c.Connect(sim->address(), sim->port()), ConnectResult::Connected);
+    }
+};
+
+TEST(GwsimFaults, StatusFaultCountsItsTimesAndSkipsTheEffect) {
+    Fixture f("status:code=0x20000000,status=5,times=2");
+    ASSERT_TRUE(f.sim);
+    for (uint32_t seq = 1; seq <= 3; ++seq) {
+        auto r = f.c.Exchange(Request(0x01, seq, 0x20000000));
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->seq, seq);
+        EXPECT_EQ(r->status, seq <= 2 ? 5u : 0u);
+        EXPECT_EQ(r->text(), seq <= 2 ? "" : kLc);
+    }
+    // Other codes are not concerned.
+    auto prom = f.c.Exchange(Request(0x01, 4, 0x10000000));
+    ASSERT_TRUE(prom);
+    EXPECT_EQ(prom->status, 0u);
+
+    // A status fault on an update: the update does not happen.
+    f.sim->AddFault(MakeFault("status:code=0x400,status=3"));
+    Bytes path = ToBytes("/nonexistent\\file.hex");
+    path.push_back(0);
+    auto up = f.c.Exchange(Request(0x01, 5, 0x400, 0, uint32_t(path.size()), path));
+    ASSERT_TRUE(up);
+    EXPECT_EQ(up->status, 3u);
+}
+
+TEST(GwsimFaults, StatusFaultWithDataAndQualifierAndKindFilters) {
+    Fixture f("status:code=0x00020000,qualifier=0x48000000,status=0,data=XYZ");
+    ASSERT_TRUE(f.sim);
+    f.sim->AddFault(MakeFault("status:code=0x80000000,kind=2,status=9"));
+    auto usb = f.c.Exchange(Request(0x01, 1, 0x00020000, 0x48000000));
+    ASSERT_TRUE(usb);
+    EXPECT_EQ(usb->text(), "XYZ");
+    auto eth = f.c.Exchange(Request(0x01, 2, 0x00020000, 0x88000000));
+    ASSERT_TRUE(eth);
+    EXPECT_EQ(eth->text(), gwsim::DeviceState::Default(gwsim::Family::ZEL).mac_address);
+    // Same code, other kind: the serial-number query is not faulted ...
+    auto serial = f.c.Exchange(Request(0x01, 3, 0x80000000));
+    ASSERT_TRUE(serial);
+    EXPECT_EQ(serial->status, 0u);
+    // ... the reset is, and so it does not reset.
+    auto reset = f.c.Exchange(Request(0x02, 4, 0x80000000, 0, 0));
+    ASSERT_TRUE(reset);
+    EXPECT_EQ(reset->status, 9u);
+    EXPECT_EQ(f.sim->ResetCount(), 0u);
+    EXPECT_TRUE(f.c.Silent(milliseconds(50)));  // still connected
+    f.sim->ClearFaults();
+    auto usb2 = f.c.Exchange(Request(0x01, 5, 0x00020000, 0x48000000));
+    ASSERT_TRUE(usb2);
+    EXPECT_NE(usb2->text(), "XYZ");
+}
+
+TEST(GwsimFaults, NoReplyLeavesTheConnectionServing) {
+    Fixture f("noreply:code=0x20000000,times=1");
+    ASSERT_TRUE(f.sim);
+    f.c.Send(Request(0x01, 1, 0x20000000));
+    ASSERT_TRUE(f.sim->WaitForRequests(1, kWait));
+    EXPECT_TRUE(f.c.Silent(milliseconds(200)));
+    auto r = f.c.Exchange(Request(0x01, 2, 0x20000000));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->seq, 2u);
+    EXPECT_EQ(r->text(), kLc);
+}
+
+TEST(GwsimFaults, SplitAnswerArrivesInSegments) {
+    Fixture f("split:code=0x20000000,size=5,pause=100");
+    ASSERT_TRUE(f.sim);
+    f.c.Send(Request(0x01, 42, 0x20000000));
+    Bytes expected = LcFrame(42), got;
+    int reads = 0;
+    auto begin = Clock::now();
+    while (got.size() < expected.size()) {
+        Bytes chunk = f.c.ReadSome();
+        ASSERT_FALSE(chunk.empty());
+        EXPECT_LE(chunk.size(), 5u);
+        got.insert(got.end(), chunk.begin(), chunk.end());
+        ++reads;
+    }
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(reads, int((expected.size() + 4) / 5));
+    EXPECT_GE(Clock::now() - begin, milliseconds(100 * (reads - 1) - 50));
+}
+
+TEST(GwsimFaults, LateAnswerToThePreviousRequestComesFirst) {
+    Fixture f("");
+    ASSERT_TRUE(f.sim);
+    auto first = f.c.Exchange(Request(0x01, 10, 0x20000000));
+    ASSERT_TRUE(first);
+    f.sim->AddFault(MakeFault("late:code=0x10000000"));
+    f.c.Send(Request(0x01, 11, 0x10000000));
+    auto late = f.c.ReadReply();
+    ASSERT_TRUE(late);
+    EXPECT_EQ(late->seq, 10u);
+    EXPECT_EQ(late->text(), kLc);
+    auto real = f.c.ReadReply();
+    ASSERT_TRUE(real);
+    EXPECT_EQ(real->seq, 11u);
+    EXPECT_EQ(real->status, 0u);
+}
+
+TEST(GwsimFaults, LateAnswerWithoutAnEarlierRequestAndWithAPause) {
+    Fixture f("late:pause=150,times=1");
+    ASSERT_TRUE(f.sim);
+    f.c.Send(Request(0x01, 20, 0x20000000));
+    Bytes first = f.c.ReadSome();
+    // A complete frame of its own, for an older request.
+    ASSERT_GE(first.size(), 16u);
+    EXPECT_EQ(first[0], 'G');
+    EXPECT_EQ(first.size(), 16u + Get32(&first[12]));
+    EXPECT_LT(Get32(&first[4]), 20u);
+    auto begin = Clock::now();
+    auto real = f.c.ReadReply();
+    ASSERT_TRUE(real);
+    EXPECT_EQ(real->seq, 20u);
+    EXPECT_GE(Clock::now() - begin, milliseconds(100));
+}
+
+TEST(GwsimFaults, GarbageComesAsASegmentOfItsOwnAPauseAhead) {
+    struct Case {
+        const char* spec;
+        Bytes garbage;  // empty: whatever the default is
+        int pause_ms;
+    };
+    std::vector<Case> cases = {
+        {"garbage:code=0x20000000,bytes=00ff4142,pause=300", {0x00, 0xFF, 0x41, 0x42}, 300},
+        {"garbage:code=0x20000000", {}, 1000},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.spec);
+        Fixture f(k.spec);
+        ASSERT_TRUE(f.sim);
+        f.c.Send(Request(0x01, 3, 0x20000000));
+        Bytes garbage = f.c.ReadSome();
+        ASSERT_FALSE(garbage.empty());
+        if (!k.garbage.empty()) {
+            EXPECT_EQ(garbage, k.garbage);
+        }
+        EXPECT_FALSE(garbage.size() >= 2 && garbage[0] == 'G' && garbage[1] == 'W');
+        auto begin = Clock::now();
+        auto r = f.c.ReadReply();
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->seq, 3u);
+        EXPECT_EQ(r->text(), kLc);
+        EXPECT_GE(Clock::now() - begin, milliseconds(k.pause_ms - 100));
+    }
+}
+
+TEST(GwsimFaults, OversizedAnswers) {
+    {
+        Fixture f("oversize:code=0x20000000");
+        ASSERT_TRUE(f.sim);
+        auto r = f.c.Exchange(Request(0x01, 1, 0x20000000));
+        ASSERT_TRUE(r);
+        EXPECT_GT(r->length, 19992u);
+    }
+    {
+        Fixture f("oversize:code=0x20000000,mode=room,extra=8");
+        ASSERT_TRUE(f.sim);
+        auto r = f.c.Exchange(Request(0x01, 2, 0x20000000, 0, 40));
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 0u);
+        EXPECT_EQ(r->length, 48u);
+        EXPECT_EQ(r->text().substr(0, sizeof kLc - 1), kLc);
+    }
+}
+
+TEST(GwsimFaults, CloseInMidReply) {
+    Fixture f("closemid:code=0x20000000,after=7,times=1");
+    ASSERT_TRUE(f.sim);
+    f.c.Send(Request(0x01, 8, 0x20000000));
+    Bytes part;
+    ASSERT_TRUE(f.c.WaitClosed(kWait, &part));
+    Bytes full = LcFrame(8);
+    EXPECT_EQ(part, Bytes(full.begin(), full.begin() + 7));
+    // The device goes on with the next connection.
+    Client c2;
+    ASSERT_EQ(c2.Connect(f.sim->address(), 9191), ConnectResult::Connected);
+    auto r = c2.Exchange(Request(0x01, 9, 0x20000000));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->text(), kLc);
+}
+
+TEST(GwsimFaults, RefusingConnections) {
+    auto sim = Start();
+    ASSERT_TRUE(sim);
+    sim->SetConnectionFault(gwsim::ConnectionFault::Refuse);
+    EXPECT_FALSE(sim->IsListening());
+    Client c;
+    EXPECT_EQ(c.Connect(sim->address(), 9191), ConnectResult::Refused);
+    sim->SetConnectionFault(gwsim::ConnectionFault::None);
+    EXPECT_TRUE(sim->IsListening());
+    Client c2;
+    ASSERT_EQ(c2.Connect(sim->address(), 9191), ConnectResult::Connected);
+    EXPECT_TRUE(c2.Exchange(Request(0x01, 1, 0x20000000)));
+}
+
+TEST(GwsimFaults, RefusingFromTheStart) {
+    gwsim::Simulator sim(gwsim::DeviceState::Default(gwsim::Family::MIR), [] {
+        gwsim::Options o;
+        o.bind_address = zrtest::NextLoopbackAddress();
+        return o;
+    }());
+    sim.SetConnectionFault(gwsim::ConnectionFault::Refuse);
+    ASSERT_TRUE(sim.Start());
+    Client c;
+    EXPECT_EQ(c.Connect(sim.address(), 9181), ConnectResult::Refused);
+}
+
+TEST(GwsimFaults, ConnectionsThatNeverComplete) {
+    auto sim = Start();
+    ASSERT_TRUE(sim);
+    sim->SetConnectionFault(gwsim::ConnectionFault::NeverComplete);
+    Client c;
+    auto begin = Clock::now();
+    EXPECT_EQ(c.Connect(sim->address(), 9191, milliseconds(2500)), ConnectResult::TimedOut);
+    EXPECT_GE(Clock::now() - begin, milliseconds(2400));
+    EXPECT_EQ(sim->ConnectionCount(), 0u);
+    sim->SetConnectionFault(gwsim::ConnectionFault::None);
+    Client c2;
+    ASSERT_EQ(c2.Connect(sim->address(), 9191), ConnectResult::Connected);
+    auto r = c2.Exchange(Request(0x01, 1, 0x20000000));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->text(), kLc);
+}
+
+// Bad input: each case is followed by a healthy request on a new connection.
+TEST(GwsimFaults, MalformedInputThenHealthyRequest) {
+    enum Outcome { Closed, FailureThenClosed, FailureAndOpen };
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        bool half_close;  // the PC stops sending after the bytes
+        Outcome outcome;
+    };
+    Bytes bad_version = Request(0x01, 1, 0x20000000);
+    bad_version[2] = 2;
+    Bytes absurd = Request(0x01, 1, 0x20000000);
+    absurd[20] = absurd[21] = absurd[22] = absurd[23] = 0xFF;
+    Bytes header = Request(0x01, 1, 0x00008000, 0, 128, Bytes(128, 'a'));
+    std::vector<Case> cases = {
+        {"bad magic", ToBytes("HELLO DEVICE, ARE YOU THERE?"), false, Closed},
+        {"magic of one byte right", ToBytes("GX"), false, Closed},
+        {"wrong version", bad_version, false, FailureThenClosed},
+        {"absurd payload length", absurd, false, FailureThenClosed},
+        {"unknown kind", Request(0x33, 1, 0x20000000), false, FailureAndOpen},
+        {"reply kind sent as a request", Request(0x81, 1, 0x20000000), false, FailureAndOpen},
+        {"truncated header", Bytes(header.begin(), header.begin() + 10), true, Closed},
+        {"truncated payload", Bytes(header.begin(), header.begin() + 60), true, Closed},
+        {"truncated header, PC waits", Bytes(header.begin(), header.begin() + 10), false, Closed},
+    };
+    gwsim::Options o;
+    o.incomplete_frame_timeout_ms = 200;
+    auto sim = Start(gwsim::Family::ZEL, o);
+    ASSERT_TRUE(sim);
+    uint32_t seq = 100;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        size_t malformed_before = 0;
+        for (const auto& e : sim->Events())
+            malformed_before += e.type == gwsim::EventType::Malformed;
+        {
+            Client c;
+            ASSERT_EQ(c.Connect(sim->address(), 9191), ConnectResult::Connected);
+            c.Send(k.bytes);
+            if (k.half_close)
+                c.ShutdownSend();
+            if (k.outcome == Closed) {
+                Bytes rest;
+                EXPECT_TRUE(c.WaitClosed(kWait, &rest));
+                EXPECT_TRUE(rest.empty());
+            } else {
+                auto r = c.ReadReply();
+                ASSERT_TRUE(r);
+                EXPECT_NE(r->status, 0u);
+                EXPECT_EQ(r->seq, 1u);
+                if (k.outcome == FailureThenClosed) {
+                    EXPECT_TRUE(c.WaitClosed(kWait));
+                } else {
+                    auto ok = c.Exchange(Request(0x01, ++seq, 0x20000000));
+                    ASSERT_TRUE(ok);
+                    EXPECT_EQ(ok->text(), kLc);
+                }
+            }
+        }
+        EXPECT_TRUE(sim->WaitUntil(
+            [&] {
+                size_t n = 0;
+                for (const auto& e : sim->Events())
+                    n += e.type == gwsim::EventType::Malformed;
+                return n > malformed_before;
+            },
+            kWait));
+        Client healthy;
+        ASSERT_EQ(healthy.Connect(sim->address(), 9191), ConnectResult::Connected);
+        auto r = healthy.Exchange(Request(0x01, ++seq, 0x20000000));
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->seq, seq);
+        EXPECT_EQ(r->text(), kLc);
+    }
+    EXPECT_TRUE(sim->IsRunning());
+}
+
+TEST(GwsimFaults, ParseFaultRejectsBadSpecs) {
+    const char* bad[] = {"",
+                         "explode",
+                         "status:code",
+                         "status:code=zz",
+                         "status:nokey=1",
+                         "split:size=0",
+                         "garbage:bytes=abc",
+                         "oversize:mode=huge",
+                         "oversize:length=100",
+                         "status:code=0x1ffffffff",
+                         "status:times=-3"};
+    for (const char* spec : bad) {
+        gwsim::Fault f;
+        std::string error;
+        EXPECT_FALSE(gwsim::ParseFault(spec, &f, &error)) << spec;
+        EXPECT_FALSE(error.empty()) << spec;
+    }
+    gwsim::Fault f;
+    ASSERT_TRUE(gwsim::ParseFault(
+        "garbage:code=16,qualifier=2,kind=0x11,times=3,pause=5,bytes=0A0b", &f, nullptr));
+    EXPECT_EQ(f.kind, gwsim::FaultKind::GarbageFirst);
+    EXPECT_EQ(f.code, 16u);
+    EXPECT_EQ(f.qualifier, 2u);
+    EXPECT_EQ(f.request_kind, 0x11);
+    EXPECT_EQ(f.times, 3);
+    EXPECT_EQ(f.pause_ms, 5);
+    EXPECT_EQ(f.garbage, (Bytes{0x0A, 0x0B}));
+}
+
+}  // namespace

@@ -1,0 +1,259 @@
+// Device state, its JSON form, and the release marker inside firmware files.
+#include "tools/gwsim/simulator.h"
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+namespace gwsim {
+
+namespace {
+
+const char kReleaseMarker[] = "@(#)RELEASE=";
+const size_t kReleaseScanLimit = 1024 * 1024;
+const size_t kMaxReleaseLength = 127;
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+}  // namespace
+
+const char* FamilyName(Family family) {
+    return family == Family::MIR ? "MIR" : "ZEL";
+}
+
+bool ParseFamily(const std::string& text, Family* family) {
+    std::string t = Lower(text);
+    if (t == "zel") {
+        *family = Family::ZEL;
+        return true;
+    }
+    if (t == "mir") {
+        *family = Family::MIR;
+        return true;
+    }
+    return false;
+}
+
+uint16_t DefaultPort(Family family) {
+    return family == Family::MIR ? 9181 : 9191;
+}
+
+const char* CableTypeName(CableType cable) {
+    switch (cable) {
+        case CableType::Mac:
+            return "mac";
+        case CableType::R318:
+            return "r318";
+        case CableType::None:
+            break;
+    }
+    return "none";
+}
+
+bool ParseCableType(const std::string& text, CableType* cable) {
+    std::string t = Lower(text);
+    if (t == "none") {
+        *cable = CableType::None;
+    } else if (t == "mac") {
+        *cable = CableType::Mac;
+    } else if (t == "r318") {
+        *cable = CableType::R318;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+DeviceState DeviceState::Default(Family family) {
+    DeviceState s;
+    s.family = family;
+    if (family == Family::MIR) {
+        s.lc_release = "MIR Release 3.4";
+        s.prom_release = "MIR Release 1.2";
+        s.serial_number = "MIR0004711";
+    } else {
+        s.lc_release = "CPOD_LC_R2.10.3";
+        s.prom_release = "CPOD_PROM_R1.4.0";
+        s.bootstrap_release = "CPOD_BOOT_R1.0.2";
+        s.cable = CableType::Mac;
+        s.cable_version = "CPOD_TSN_R2.4";
+        s.serial_number = "ZEL0012345";
+        s.mac_address = "00:50:C2:12:34:56";
+        s.usb_mac_address = "00:50:C2:12:34:57";
+    }
+    return s;
+}
+
+bool DeviceState::operator==(const DeviceState& o) const {
+    return family == o.family && lc_release == o.lc_release && prom_release == o.prom_release &&
+           bootstrap_release == o.bootstrap_release && cpld_custom == o.cpld_custom &&
+           cpld_revision == o.cpld_revision && cable == o.cable &&
+           cable_version == o.cable_version && serial_number == o.serial_number &&
+           mac_address == o.mac_address && usb_mac_address == o.usb_mac_address &&
+           pc_serial_text == o.pc_serial_text && reboot_ms == o.reboot_ms;
+}
+
+std::string DeviceState::ToJson() const {
+    nlohmann::json j;
+    j["family"] = FamilyName(family);
+    j["lc_release"] = lc_release;
+    j["prom_release"] = prom_release;
+    j["bootstrap_release"] = bootstrap_release;
+    j["cpld"] = cpld_custom ? "custom" : "standard";
+    j["cpld_revision"] = cpld_revision;
+    j["cable"] = CableTypeName(cable);
+    j["cable_version"] = cable_version;
+    j["serial_number"] = serial_number;
+    j["mac_address"] = mac_address;
+    j["usb_mac_address"] = usb_mac_address;
+    j["pc_serial_text"] = pc_serial_text;
+    j["reboot_ms"] = reboot_ms;
+    return j.dump(2) + "\n";
+}
+
+bool DeviceState::FromJson(const std::string& text, DeviceState* state, std::string* error) {
+    auto fail = [error](const std::string& why) {
+        if (error)
+            *error = why;
+        return false;
+    };
+    nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+    if (j.is_discarded())
+        return fail("not valid JSON");
+    if (!j.is_object())
+        return fail("the state must be a JSON object");
+
+    Family family = Family::ZEL;
+    if (j.contains("family")) {
+        const auto& f = j["family"];
+        if (!f.is_string() || !ParseFamily(f.get<std::string>(), &family))
+            return fail("\"family\" must be \"ZEL\" or \"MIR\"");
+    }
+    DeviceState s = Default(family);
+
+    struct TextKey {
+        const char* name;
+        std::string DeviceState::*member;
+    };
+    static const TextKey kTexts[] = {
+        {"lc_release", &DeviceState::lc_release},
+        {"prom_release", &DeviceState::prom_release},
+        {"bootstrap_release", &DeviceState::bootstrap_release},
+        {"cable_version", &DeviceState::cable_version},
+        {"serial_number", &DeviceState::serial_number},
+        {"mac_address", &DeviceState::mac_address},
+        {"usb_mac_address", &DeviceState::usb_mac_address},
+        {"pc_serial_text", &DeviceState::pc_serial_text},
+    };
+    for (auto it = j.begin(); it != j.end(); ++it) {
+        const std::string& key = it.key();
+        const auto& v = it.value();
+        if (key == "family")
+            continue;
+        bool done = false;
+        for (const auto& t : kTexts) {
+            if (key == t.name) {
+                if (!v.is_string())
+                    return fail("\"" + key + "\" must be a string");
+                s.*t.member = v.get<std::string>();
+                done = true;
+            }
+        }
+        if (done)
+            continue;
+        if (key == "cpld") {
+            std::string c = v.is_string() ? Lower(v.get<std::string>()) : "";
+            if (c == "standard") {
+                s.cpld_custom = false;
+            } else if (c == "custom") {
+                s.cpld_custom = true;
+            } else {
+                return fail("\"cpld\" must be \"standard\" or \"custom\"");
+            }
+        } else if (key == "cable") {
+            if (!v.is_string() || !ParseCableType(v.get<std::string>(), &s.cable))
+                return fail("\"cable\" must be \"none\", \"mac\" or \"r318\"");
+        } else if (key == "cpld_revision" || key == "reboot_ms") {
+            if (!v.is_number_unsigned() || v.get<uint64_t>() > 0xFFFFFFFFull)
+                return fail("\"" + key + "\" must be an unsigned 32-bit number");
+            uint32_t n = static_cast<uint32_t>(v.get<uint64_t>());
+            if (key == "cpld_revision") {
+                s.cpld_revision = n;
+            } else {
+                s.reboot_ms = n;
+            }
+        } else {
+            return fail("unknown key \"" + key + "\"");
+        }
+    }
+    *state = s;
+    return true;
+}
+
+bool DeviceState::LoadFile(const std::string& path, DeviceState* state, std::string* error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (error)
+            *error = "cannot read " + path;
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::string why;
+    if (!FromJson(text.str(), state, &why)) {
+        if (error)
+            *error = path + ": " + why;
+        return false;
+    }
+    return true;
+}
+
+bool DeviceState::SaveFile(const std::string& path, std::string* error) const {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (out)
+        out << ToJson();
+    if (!out) {
+        if (error)
+            *error = "cannot write " + path;
+        return false;
+    }
+    return true;
+}
+
+bool ReadReleaseFromFile(const std::string& path, std::string* release) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::string head(kReleaseScanLimit, '\0');
+    in.read(&head[0], static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<size_t>(in.gcount()));
+    size_t at = head.find(kReleaseMarker);
+    if (at == std::string::npos)
+        return false;
+    size_t begin = at + sizeof kReleaseMarker - 1;
+    size_t end = begin;
+    while (end < head.size() && end - begin < kMaxReleaseLength && head[end] != '\0' &&
+           head[end] != '\r' && head[end] != '\n')
+        ++end;
+    while (begin < end && IsBlank(head[begin]))
+        ++begin;
+    while (end > begin && IsBlank(head[end - 1]))
+        --end;
+    if (begin == end)
+        return false;
+    *release = head.substr(begin, end - begin);
+    return true;
+}
+
+}  // namespace gwsim

@@ -104,11 +104,11 @@ bool ReadReleaseFromFile(const CString& fileName, CString& version) {
         return false;
     }
     file.Abort();
-    const size_t markerLength = strlen(GATEWAY_RELEASE_MARKER);
+    const char* const marker = GATEWAY_RELEASE_MARKER;
+    const size_t markerLength = strlen(marker);
     const char* begin = data.data();
     const char* end = begin + got;
-    const char* hit = std::search(begin, end, GATEWAY_RELEASE_MARKER,
-                                  GATEWAY_RELEASE_MARKER + markerLength);
+    const char* hit = std::search(begin, end, marker, marker + markerLength);
     if (hit == end) return false;
     const char* text = hit + markerLength;
     const char* stop = text;

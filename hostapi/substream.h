@@ -67,9 +67,9 @@ public:
     // libraries. The reply fields registered are filled by ExtractReply; each
     // pointer may be null.
     struct ReplyFields {
-        uint32_t* pStatus32 = nullptr;
+        DWORD* pStatus32 = nullptr;
         int* pStatusInt = nullptr;
-        uint32_t* pLength32 = nullptr;
+        DWORD* pLength32 = nullptr;
         int* pLengthInt = nullptr;
         void* pBuffer = nullptr;
         uint32_t room = 0;  // bytes the caller's buffer can take

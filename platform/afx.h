@@ -251,8 +251,12 @@ private:
 
 // ---- Worker threads ---------------------------------------------------------
 typedef UINT (*AFX_THREADPROC)(LPVOID);
+#ifndef THREAD_PRIORITY_NORMAL  // the system headers may have them
 #define THREAD_PRIORITY_NORMAL 0
+#endif
+#ifndef CREATE_SUSPENDED
 #define CREATE_SUSPENDED 0x00000004
+#endif
 
 class ZODARURUVIZI_API CWinThread : public CObject {
 public:

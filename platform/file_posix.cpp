@@ -159,8 +159,10 @@ BOOL CFile::Open(const char* lpszFileName, UINT nOpenFlags, CFileException* pErr
         r = -EISDIR;
     if (r == 0)
         r = ClaimSharing(fd, nOpenFlags);
-    // Truncate only once sharing allows this open, as Windows does.
-    if (r == 0 && (nOpenFlags & modeCreate) && !(nOpenFlags & modeNoTruncate)) {
+    // Truncate only once sharing allows this open, as Windows does; an empty
+    // file is left alone (a truncation to nothing makes some file systems
+    // flush the file when it is closed).
+    if (r == 0 && (nOpenFlags & modeCreate) && !(nOpenFlags & modeNoTruncate) && info.size > 0) {
         r = posix_sys::Truncate(fd, 0);
     }
     if (r < 0) {

@@ -75,11 +75,9 @@ int TcpSocket() {
 }
 
 int SetNonBlocking(int fd, bool on) {
-    int fl = ::fcntl(fd, F_GETFL);
-    if (fl < 0)
-        return Fail();
-    fl = on ? (fl | O_NONBLOCK) : (fl & ~O_NONBLOCK);
-    return ::fcntl(fd, F_SETFL, fl) < 0 ? Fail() : 0;
+    // One system call, where F_GETFL and F_SETFL take two.
+    int value = on ? 1 : 0;
+    return ::ioctl(fd, FIONBIO, &value) < 0 ? Fail() : 0;
 }
 
 int Connect(int fd, uint32_t addrNet, uint16_t portNet) {

@@ -930,10 +930,12 @@ int WSAEventSelect(SOCKET s, WSAEVENT hEventObject, long lNetworkEvents) {
     if (lNetworkEvents && !FindEvent(hEventObject))
         return FailWsa(WSAEINVAL);
     std::lock_guard<std::mutex> lk(sock->m);
-    int r = posix_sys::SetNonBlocking(sock->fd, true);
-    if (r < 0)
-        return FailWsa(WsaError(-r));
-    sock->nonBlocking = true;
+    if (!sock->nonBlocking) {
+        int r = posix_sys::SetNonBlocking(sock->fd, true);
+        if (r < 0)
+            return FailWsa(WsaError(-r));
+        sock->nonBlocking = true;
+    }
     sock->event = lNetworkEvents ? reinterpret_cast<uintptr_t>(hEventObject) : 0;
     sock->netEvents = lNetworkEvents;
     sock->closeReported = false;
@@ -1003,8 +1005,11 @@ DWORD WSAWaitForMultipleEvents(DWORD cEvents, const WSAEVENT* lphEvents, BOOL fW
             w.pollIndex = -1;
             if (forRead || forClose) {
                 w.pollIndex = static_cast<int>(items.size());
-                short ev = static_cast<short>((forRead ? posix_sys::kPollIn : 0) |
-                                              (forClose ? posix_sys::kPollRdHup : 0));
+                // For FD_READ the peer's shutdown is asked for too, so that a
+                // plain kPollIn can only mean data waiting.
+                short ev = static_cast<short>(
+                    (forRead ? posix_sys::kPollIn | posix_sys::kPollRdHup : 0) |
+                    (forClose ? posix_sys::kPollRdHup : 0));
                 items.push_back({w.sock->fd, ev, 0});
             }
         }
@@ -1031,7 +1036,12 @@ DWORD WSAWaitForMultipleEvents(DWORD cEvents, const WSAEVENT* lphEvents, BOOL fW
             Socket& s = *w.sock;
             bool closed =
                 (rev & (posix_sys::kPollHup | posix_sys::kPollErr | posix_sys::kPollRdHup)) != 0;
-            if ((s.netEvents & FD_READ) && !s.readEnded) {
+            const short ended = posix_sys::kPollRdHup | posix_sys::kPollHup | posix_sys::kPollErr;
+            if ((s.netEvents & FD_READ) && !s.readEnded && (rev & posix_sys::kPollIn) &&
+                !(rev & ended)) {
+                // Readable with no end of stream or error: data is waiting.
+                best = std::min(best, w.index);
+            } else if ((s.netEvents & FD_READ) && !s.readEnded) {
                 // Readable means data, end of stream or an error: peek to tell.
                 char byte;
                 long r =

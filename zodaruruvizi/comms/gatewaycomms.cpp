@@ -42,7 +42,7 @@ bool CGatewayComms::OpenSocket() {
         fd_set writeSet;
         FD_ZERO(&writeSet);
         FD_SET(m_Socket, &writeSet);
-        const TIMEVAL oneSecond = {1, 0};
+        TIMEVAL oneSecond = {1, 0};  // MinGW declares select without const
         bConnected = select(0, nullptr, &writeSet, nullptr, &oneSecond) == 1;
     }
 
@@ -81,8 +81,8 @@ bool CGatewayComms::SendRequest(CSubStream& stream) {
 bool CGatewayComms::WaitForReply(CSubStream& stream, int timeoutMs) {
     int received = 0;
     bool bFailed = false;
+    // Only the bytes received in this exchange are ever read: no need to clear.
     if (!m_pReceiveBuffer) m_pReceiveBuffer = new char[kReceiveBufferSize];
-    memset(m_pReceiveBuffer, 0, kReceiveBufferSize);
 
     const DWORD timeout = timeoutMs < 0 ? 0 : static_cast<DWORD>(timeoutMs);
     bool bKeepWaiting = true;

@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "hostapi/substream.h"
@@ -82,32 +84,93 @@ CString MacRecordField(const char* key) {
     return value;
 }
 
-// True when every comma-separated field of the line is "Unknown" in any case.
-bool AllFieldsUnknown(const CString& line) {
-    int start = 0;
-    for (;;) {
-        int comma = line.Find(',', start);
-        CString field = comma < 0 ? line.Mid(start) : line.Mid(start, comma - start);
-        if (field.CompareNoCase(kValueUnknown) != 0) return false;
-        if (comma < 0) return true;
-        start = comma + 1;
+// The identity record file is handled as one block of text, line by line in
+// place: a file of many records costs no allocation and no system call per
+// record.
+
+bool IsRecordSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Calls take(begin, end) for every line of text, white space trimmed, that is
+// not empty.
+template <typename Take>
+void ForEachKeptLine(const std::string& text, Take take) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    while (p < end) {
+        const char* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char* b = p;
+        const char* e = nl ? nl : end;
+        while (b < e && IsRecordSpace(*b)) ++b;
+        while (e > b && IsRecordSpace(e[-1])) --e;
+        if (b < e) take(b, e);
+        p = nl ? nl + 1 : end;
     }
 }
 
-// Reads the non-empty lines of an open text file, each white-space trimmed.
-std::vector<CString> ReadKeptLines(CStdioFile& file) {
-    std::vector<CString> lines;
-    CString line;
-    while (file.ReadString(line)) {
-        line.Trim();
-        if (!line.IsEmpty()) lines.push_back(line);
+// True when the field, compared as a C string, is "Unknown" in any letter case.
+bool IsUnknownField(const char* b, const char* e) {
+    const char* nul = static_cast<const char*>(memchr(b, '\0', static_cast<size_t>(e - b)));
+    if (nul) e = nul;
+    const size_t length = strlen(kValueUnknown);
+    if (static_cast<size_t>(e - b) != length) return false;
+    for (size_t i = 0; i < length; ++i) {
+        char c = b[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        char u = kValueUnknown[i];
+        if (u >= 'A' && u <= 'Z') u = static_cast<char>(u - 'A' + 'a');
+        if (c != u) return false;
     }
+    return true;
+}
+
+// True when every comma-separated field of the line is "Unknown" in any case.
+bool AllFieldsUnknown(const char* b, const char* e) {
+    for (;;) {
+        const char* comma = static_cast<const char*>(memchr(b, ',', static_cast<size_t>(e - b)));
+        if (!IsUnknownField(b, comma ? comma : e)) return false;
+        if (!comma) return true;
+        b = comma + 1;
+    }
+}
+
+// Reads the rest of an open text file.
+std::string ReadAllText(CStdioFile& file) {
+    std::string text(static_cast<size_t>(file.GetLength()) + 1, '\0');
+    size_t size = 0;
+    for (;;) {
+        if (size == text.size()) text.resize(2 * size);
+        const UINT n = file.Read(&text[size], static_cast<UINT>(text.size() - size));
+        if (n == 0) break;
+        size += n;
+    }
+    text.resize(size);
+    return text;
+}
+
+// The non-empty lines of an open text file, each white-space trimmed and ended
+// by "\n". A file already in that form (as the rewrite leaves it) is taken as
+// it is, without a copy.
+std::string ReadKeptLines(CStdioFile& file) {
+    std::string text = ReadAllText(file);
+    size_t keptSize = 0;
+    ForEachKeptLine(text, [&keptSize](const char* b, const char* e) {
+        keptSize += static_cast<size_t>(e - b) + 1;
+    });
+    if (keptSize == text.size() && (text.empty() || text.back() == '\n')) return text;
+    std::string lines;
+    lines.reserve(keptSize);
+    ForEachKeptLine(text, [&lines](const char* b, const char* e) {
+        lines.append(b, static_cast<size_t>(e - b));
+        lines += '\n';
+    });
     return lines;
 }
 
 // Writes lines to a new file and renames it to finalPath, so that finalPath
 // only ever holds a complete copy. Throws CFileException* on failure.
-void WriteSideCopy(const CString& finalPath, const std::vector<CString>& lines) {
+void WriteSideCopy(const CString& finalPath, const std::string& lines) {
     const CString partialPath = finalPath + ".partial";
     CStdioFile side;
     CFileException error;
@@ -117,7 +180,7 @@ void WriteSideCopy(const CString& finalPath, const std::vector<CString>& lines) 
         AfxThrowFileException(error.m_cause, error.m_lOsError, partialPath);
     }
     try {
-        for (const CString& line : lines) side.WriteString(line + "\n");
+        if (!lines.empty()) side.Write(lines.data(), static_cast<UINT>(lines.size()));
         side.Close();
     } catch (CFileException*) {
         side.Abort();
@@ -357,7 +420,7 @@ void CTarvikUtils::StoreTarvikSerialNumToFile() {
 
         // A side copy left behind means an earlier rewrite did not finish: its
         // content, not the file's, is the last complete one.
-        std::vector<CString> lines;
+        std::string lines;
         if (IsFilePresent(savedPath)) {
             CStdioFile saved;
             if (!saved.Open(savedPath, CFile::modeRead | CFile::shareDenyWrite | CFile::typeText,
@@ -371,23 +434,36 @@ void CTarvikUtils::StoreTarvikSerialNumToFile() {
             WriteSideCopy(savedPath, lines);
         }
 
-        file.SetLength(0);
+        // The new content is written over the old, then the file is cut to its
+        // end. Cutting the file to nothing first would make the file system
+        // free the blocks and, on some, wait for the earlier content to reach
+        // the disk.
         file.SeekToBegin();
-
+        const std::string_view serialText(serial.GetString());
+        // Runs of lines kept as they are go out in one write each; a line
+        // replaced or dropped ends a run.
+        const char* run = lines.data();
         bool bAppend = true;
-        for (const CString& line : lines) {
-            if (AllFieldsUnknown(line)) {
+        ForEachKeptLine(lines, [&](const char* b, const char* e) {
+            const bool bDrop = AllFieldsUnknown(b, e);
+            const bool bReplace = !bDrop && std::string_view(b, static_cast<size_t>(e - b))
+                                                    .find(serialText) != std::string_view::npos;
+            if (!bDrop && !bReplace) return;
+            if (b > run) file.Write(run, static_cast<UINT>(b - run));
+            run = e + 1;  // past the line's "\n"
+            if (bDrop) {
                 MonPrintfEx(kChannelError,
                             "CTarvikUtils::StoreTarvikSerialNumToFile>> Ignoring invalid serial "
                             "number");
-            } else if (line.Find(serial) < 0) {
-                file.WriteString(line + "\n");
             } else {
                 file.WriteString(record);
                 bAppend = false;
             }
-        }
+        });
+        const char* const end = lines.data() + lines.size();
+        if (end > run) file.Write(run, static_cast<UINT>(end - run));
         if (bAppend) file.WriteString(record);
+        file.SetLength(file.Seek(0, CFile::current));
 
         file.Flush();
         file.Close();

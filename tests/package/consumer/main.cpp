@@ -56,6 +56,28 @@ void CheckAndUpdate(const char* family, const char* address) {
     Expect(false, (std::string(family) + " converges to all Same").c_str());
 }
 
+// A host dialog derived from the exported tab dialog: the tick ends it with 1.
+class FirmwareDialog : public CTabDialog {
+public:
+    FirmwareDialog() : CTabDialog(400, 240) { SetTitle("Firmware check"); }
+    int endCode = 0;
+    int Root() const { return m_Root; }
+
+protected:
+    void CreateContents() override {
+        const OX_ATTR pairs[] = {{63, 16}, {64, 16}, {313, reinterpret_cast<intptr_t>("All Same")}};
+        OX_NewWidget(3, m_ContentArea, pairs, 3);
+        OX_PostPress(m_TickButton);
+    }
+    void OnEndDialog(int code) override { endCode = code; }
+};
+
+void RunDialog(const char* svgPath) {
+    FirmwareDialog dialog;
+    Expect(dialog.DoModal() == 1 && dialog.endCode == 1, "dialog ends with the tick button");
+    Expect(OX_RenderSvg(dialog.Root(), svgPath), "dialog drawn as SVG");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -91,6 +113,7 @@ int main(int argc, char** argv) {
     CheckAndUpdate("ZEL", argv[1]);
     CheckAndUpdate("MIR", argv[2]);
     CheckAndUpdate("Tarvik II", nullptr);
+    RunDialog((std::string(logDir.GetString()) + "/dialog.svg").c_str());
 
     printf("%d failure(s)\n", failures);
     return failures == 0 ? 0 : 1;

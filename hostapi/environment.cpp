@@ -90,11 +90,16 @@ bool ReadReleaseFromFile(const CString& fileName, CString& version) {
                                                 CFile::typeBinary)) {
         return false;
     }
-    std::vector<char> data(kVersionScanLimit);
+    std::vector<char> data;
     UINT got = 0;
     try {
-        while (got < kVersionScanLimit) {
-            UINT n = file.Read(data.data() + got, kVersionScanLimit - got);
+        // Sized by the file (a file may still grow while it is read: the loop
+        // takes what fits).
+        const ULONGLONG length = file.GetLength();
+        const UINT limit = length < kVersionScanLimit ? static_cast<UINT>(length) : kVersionScanLimit;
+        data.resize(limit);
+        while (got < limit) {
+            UINT n = file.Read(data.data() + got, limit - got);
             if (n == 0) break;
             got += n;
         }

@@ -1,0 +1,103 @@
+// File-system faults that any system can make: a missing software or log
+// directory, and a directory standing where the library expects a file. The
+// library reports through its log channels and results, keeps every record it
+// had, and throws nothing out of an operation.
+#include <filesystem>
+#include <string>
+
+#include "faults_fixture.h"
+
+namespace {
+
+using gwsim::Family;
+using zrfaults::Bench;
+namespace fs = std::filesystem;
+
+const char kRecordProblem[] = "CTarvikUtils::StoreTarvikSerialNumToFile - Encountered problems:";
+const char kOtherRecords[] =
+    "ZEL0000001,R1.0,R1.0,R1.0,00:11,00:12\nZEL0000002,R1.1,R1.1,R1.1,00:21,00:22\n";
+
+int CountStartingWith(const zrtest::CapturedLog& log, const std::string& start) {
+    int n = 0;
+    for (const auto& line : log.Texts("RT_COMMS_E"))
+        n += line.rfind(start, 0) == 0 ? 1 : 0;
+    return n;
+}
+
+TEST(FileSystemFaults, MissingSoftwareDirectoryChecksAndUpdatesWithoutFiles) {
+    for (Family family : {Family::ZEL, Family::MIR}) {
+        Bench b(family);
+        ASSERT_TRUE(b.sim);
+        const std::string missing = b.dirs.software.File("not-there");
+        zrtest::ScopedEnv env("GATEWAY_SOFTWARE_DIR", missing.c_str());
+        EXPECT_EQ(b.Check(), std::string(zrfaults::kAllSame));  // no file: nothing to compare
+        EXPECT_EQ(GetValueStore()[family == Family::ZEL ? "Tarvik_Release" : "Sollum_Release"],
+                  family == Family::ZEL ? "R2.10.3" : "R3.4");
+        EXPECT_STREQ(b.checks().GetCustomCPLDFileName(), "");
+        b.checks().SetCustomCPLDFileName("custom.jed");
+        EXPECT_FALSE(b.checks().DeviceFileExists("", CT_LC));
+        EXPECT_TRUE(b.tarvik ? b.tarvik->UpdateLC() : b.sollum->UpdateLC());
+        EXPECT_EQ(b.sim->ResetCount(), 1u);
+        EXPECT_FALSE(fs::exists(missing));
+    }
+}
+
+TEST(FileSystemFaults, MissingLogDirectoryReportsAndKeepsTheRead) {
+    Bench b(Family::ZEL);
+    ASSERT_TRUE(b.sim);
+    const std::string missing = b.dirs.logs.File("not-there");
+    zrtest::ScopedEnv env("GATEWAY_LOG_DIR", missing.c_str());
+    EXPECT_TRUE(b.checks().SetReleaseIds(true, false));
+    EXPECT_EQ(GetValueStore()["Tarvik_SerialNum"], "ZEL0012345");
+    EXPECT_EQ(CountStartingWith(b.log, kRecordProblem), 1);
+}
+
+// Where a directory stands in place of a file.
+TEST(FileSystemFaults, DirectoryInPlaceOfTheRecordFileOrItsSideCopy) {
+    for (const char* name : {"Tarvik_Serial_Nums.txt", "Tarvik_Serial_Nums.txt.saved"}) {
+        SCOPED_TRACE(name);
+        Bench b(Family::ZEL);
+        ASSERT_TRUE(b.sim);
+        b.dirs.logs.Write("Tarvik_Serial_Nums.txt", kOtherRecords);
+        fs::remove(b.dirs.logs.File(name));
+        fs::create_directory(b.dirs.logs.File(name));
+        b.dirs.logs.Write(std::string(name) + "/inside", "kept");
+
+        EXPECT_TRUE(b.checks().SetReleaseIds(true, false));
+        EXPECT_EQ(CountStartingWith(b.log, kRecordProblem), 1);
+        EXPECT_TRUE(fs::is_directory(b.dirs.logs.File(name)));
+        EXPECT_EQ(b.dirs.logs.Read(std::string(name) + "/inside"), "kept");
+        if (std::string(name) != "Tarvik_Serial_Nums.txt") {
+            EXPECT_EQ(b.dirs.logs.Read("Tarvik_Serial_Nums.txt"), kOtherRecords);
+        }
+        EXPECT_FALSE(b.dirs.logs.Exists("Tarvik_Serial_Nums.txt.saved.partial"));
+    }
+}
+
+TEST(FileSystemFaults, DirectoryInPlaceOfTheStagedImage) {
+    Bench b(Family::ZEL);
+    ASSERT_TRUE(b.sim);
+    fs::create_directory(b.dirs.software.File("tarvik_lc.load"));
+    const std::string shipped = b.dirs.software.Read("tarvik_lc.bin");
+    EXPECT_FALSE(b.tarvik->RenameFile(CT_LC, false));
+    EXPECT_TRUE(b.tarvik->UpdateLC());  // the update goes on: its reset is sent
+    EXPECT_EQ(b.sim->ResetCount(), 1u);
+    EXPECT_TRUE(fs::is_directory(b.dirs.software.File("tarvik_lc.load")));
+    EXPECT_EQ(b.dirs.software.Read("tarvik_lc.bin"), shipped);
+    EXPECT_FALSE(b.dirs.software.Exists("tarvik_lc.load.partial"));
+    EXPECT_EQ(b.Check(), std::string(zrfaults::kAllSame));
+}
+
+TEST(FileSystemFaults, DirectoryInPlaceOfTheCustomCpldSetting) {
+    Bench b(Family::ZEL);
+    ASSERT_TRUE(b.sim);
+    fs::create_directory(b.dirs.software.File("custom_cpld.txt"));
+    EXPECT_STREQ(b.checks().GetCustomCPLDFileName(), "");
+    b.checks().SetCustomCPLDFileName("custom.jed");
+    EXPECT_STREQ(b.checks().GetCustomCPLDFileName(), "");
+    b.checks().SetCustomCPLDFileName("");
+    EXPECT_TRUE(fs::is_directory(b.dirs.software.File("custom_cpld.txt")));
+    EXPECT_EQ(b.Check(), std::string(zrfaults::kAllSame));
+}
+
+}  // namespace

@@ -1,0 +1,653 @@
+// gwtool as a black box: the program run as a child process against simulated
+// devices on loopback, its text and JSON output and its exit codes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/loopback.h"
+#include "tests/tools/gwtool/run_tool.h"
+#include "tools/gwsim/simulator.h"
+
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using gwtooltest::RunOptions;
+using gwtooltest::RunResult;
+using gwtooltest::RunTool;
+using nlohmann::json;
+
+namespace {
+
+// A directory of its own per test, removed at its end.
+class TempDir {
+public:
+    explicit TempDir(const std::string& what) {
+        static std::atomic<int> counter{0};
+        path_ = fs::temp_directory_path() / ("gwtool_" + what + "_" + std::to_string(getpid()) +
+                                             "_" + std::to_string(counter++));
+        fs::remove_all(path_);
+        fs::create_directories(path_);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    std::string str() const { return path_.string(); }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    fs::path path_;
+};
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+int CountLines(const std::string& text) {
+    int lines = 0;
+    for (char c : text)
+        lines += c == '\n';
+    return lines;
+}
+
+// The whole of stdout must be one JSON document.
+json ParseJson(const RunResult& r) {
+    json doc = json::parse(r.out, nullptr, false);
+    EXPECT_FALSE(doc.is_discarded()) << "stdout is not one JSON document:\n" << r.out;
+    return doc.is_discarded() ? json::object() : doc;
+}
+
+const json* FindComponent(const json& check, const std::string& code) {
+    for (const json& c : check.at("components")) {
+        if (c.at("component") == code)
+            return &c;
+    }
+    return nullptr;
+}
+
+std::vector<std::string> Steps(const json& update_doc) {
+    std::vector<std::string> steps;
+    for (const json& s : update_doc.at("progress"))
+        steps.push_back(s.at("step"));
+    return steps;
+}
+
+bool Contains(const std::vector<std::string>& v, const std::string& s) {
+    return std::find(v.begin(), v.end(), s) != v.end();
+}
+
+class GwtoolTest : public ::testing::Test {
+protected:
+    GwtoolTest() : software_("sw"), logs_("logs") {}
+
+    // A firmware file in the software directory carrying `release`.
+    void Firmware(const std::string& name, const std::string& release) {
+        std::ofstream out(software_ / name, std::ios::binary);
+        out << std::string(
+                   "\x7f"
+                   "BIN\0\x01 ",
+                   7)
+            << "@(#)RELEASE=" << release << std::string("\0tail", 5);
+    }
+    // PC files newer than the default ZEL device in BS, PROM, LC and the cable.
+    void NewerZelFirmware() {
+        Firmware("tarvik_lc.bin", "CPOD_LC_R2.11.0");
+        Firmware("tarvik_prom.bin", "CPOD_PROM_R1.5.0");
+        Firmware("tarvik_bootstrap.bin", "CPOD_BOOT_R1.1.0");
+        Firmware("tessan_cable.hex", "CPOD_TSN_R2.5");
+        Firmware("tarvik_mac.bin", "CPOD_TSN_R2.5");
+    }
+    // PC files equal to the default ZEL device.
+    void SameZelFirmware() {
+        Firmware("tarvik_lc.bin", "CPOD_LC_R2.10.3");
+        Firmware("tarvik_prom.bin", "CPOD_PROM_R1.4.0");
+        Firmware("tarvik_bootstrap.bin", "CPOD_BOOT_R1.0.2");
+        Firmware("tessan_cable.hex", "CPOD_TSN_R2.4");
+    }
+
+    std::unique_ptr<gwsim::Simulator> Start(gwsim::DeviceState state) {
+        gwsim::Options options;
+        options.software_dir = software_.str();
+        std::string error;
+        auto sim = zrtest::StartSimulator(state, options, &error);
+        EXPECT_TRUE(sim) << error;
+        return sim;
+    }
+
+    // A subcommand with the family, the address and this test's directories.
+    std::vector<std::string> Args(const std::string& command, const std::string& family,
+                                  const std::string& address, std::vector<std::string> more = {}) {
+        std::vector<std::string> args = {command, "--family", family};
+        if (!address.empty())
+            args.insert(args.end(), {"--address", address});
+        args.insert(args.end(), {"--software-dir", software_.str(), "--log-dir", logs_.str()});
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    }
+
+    TempDir software_;
+    TempDir logs_;
+};
+
+gwsim::DeviceState Zel() {
+    return gwsim::DeviceState::Default(gwsim::Family::ZEL);
+}
+gwsim::DeviceState Mir() {
+    return gwsim::DeviceState::Default(gwsim::Family::MIR);
+}
+
+// ---- arguments ------------------------------------------------------------------
+
+TEST_F(GwtoolTest, BadArgumentsGetOneLineNamingTheArgumentAndExitTwo) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string argument;  // the name the message must carry
+    };
+    const std::string sw = software_.str();
+    const std::vector<Case> cases = {
+        {{"check", "--family", "ZEL", "--address", "1.2.3"}, "--address"},
+        {{"check", "--family", "ZEL", "--address", "1.2.3.4.5"}, "--address"},
+        {{"check", "--family", "ZEL", "--address", "256.0.0.1"}, "--address"},
+        {{"check", "--family", "ZEL", "--address", "127.0.0.01"}, "--address"},
+        {{"check", "--family", "ZEL", "--address", "0x7f.0.0.1"}, "--address"},
+        {{"check", "--family", "ZEL", "--address", "localhost"}, "--address"},
+        {{"check", "--family", "ZEL", "--address", " 127.0.0.1"}, "--address"},
+        {{"check", "--family", "ZEL", "--address", "127..0.1"}, "--address"},
+        {{"update", "--family", "MIR", "--address", "::1"}, "--address"},
+        {{"check", "--family", "ZEL"}, "--address"},
+        {{"check", "--family", "zel", "--address", "127.0.0.1"}, "--family"},
+        {{"check", "--family", "MIR ", "--address", "127.0.0.1"}, "--family"},
+        {{"values", "--family", "Tarvik", "--address", "127.0.0.1"}, "--family"},
+        {{"check", "--address", "127.0.0.1"}, "--family"},
+        {{"files", "--family", "ZEL", "--code-type", "FPGA"}, "--code-type"},
+        {{"files", "--family", "MIR", "--code-type", "CPLD"}, "--code-type"},
+        {{"cpld", "--family", "MIR"}, "--family"},
+        {{"update", "--family", "ZEL", "--address", "127.0.0.1", "--reboot-timeout", "-1"},
+         "--reboot-timeout"},
+        {{"files", "--family", "ZEL", "--software-dir", sw + "/missing"}, "--software-dir"},
+        {{"check", "--family", "ZEL", "--address", "127.0.0.1", "--bogus"}, "--bogus"},
+    };
+    for (const Case& c : cases) {
+        for (bool with_json : {false, true}) {
+            std::vector<std::string> args = c.args;
+            if (with_json)
+                args.push_back("--json");
+            std::string line;
+            for (const auto& a : args)
+                line += "'" + a + "' ";
+            SCOPED_TRACE(line);
+            const RunResult r = RunTool(args);
+            EXPECT_EQ(r.exit_code, 2) << r.err;
+            EXPECT_EQ(CountLines(r.err), 1) << r.err;
+            EXPECT_NE(r.err.find(c.argument), std::string::npos) << r.err;
+            if (!with_json) {
+                EXPECT_EQ(r.out, "");
+                continue;
+            }
+            const json doc = ParseJson(r);
+            ASSERT_TRUE(doc.contains("error")) << r.out;
+            EXPECT_EQ(doc["exit_code"], 2);
+            EXPECT_NE(doc["error"]["message"].get<std::string>().find(c.argument),
+                      std::string::npos);
+        }
+    }
+}
+
+TEST_F(GwtoolTest, EverySubcommandHasHelpWithTheExitCodes) {
+    for (const char* command : {"check", "update", "values", "files", "cpld", "demo"}) {
+        SCOPED_TRACE(command);
+        const RunResult r = RunTool({command, "--help"});
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_NE(r.out.find("--json"), std::string::npos);
+        EXPECT_NE(r.out.find("Exit codes"), std::string::npos);
+        EXPECT_NE(r.out.find("4  the update is pending"), std::string::npos);
+    }
+    const RunResult update = RunTool({"update", "--help"});
+    for (const char* option : {"--yes", "--reboot-timeout", "--verbose", "--software-dir",
+                               "--log-dir", "--address", "--family"}) {
+        EXPECT_NE(update.out.find(option), std::string::npos) << option;
+    }
+    EXPECT_NE(RunTool({"cpld", "--help"}).out.find("--set"), std::string::npos);
+}
+
+// ---- check ----------------------------------------------------------------------
+
+TEST_F(GwtoolTest, CheckShowsEachComponentAndTheIdentity) {
+    NewerZelFirmware();
+    auto sim = Start(Zel());
+    ASSERT_TRUE(sim);
+
+    const RunResult text = RunTool(Args("check", "ZEL", sim->address()));
+    EXPECT_EQ(text.exit_code, 1) << text.err;
+    for (const char* expected :
+         {"CPOD_BOOT_R1.0.2", "CPOD_BOOT_R1.1.0", "tarvik_bootstrap.bin", "Older", "ZEL0012345",
+          "00:50:C2:12:34:56", "00:50:C2:12:34:57", "tessan_cable.hex", "R318"}) {
+        EXPECT_NE(text.out.find(expected), std::string::npos) << expected << "\n" << text.out;
+    }
+
+    const RunResult r = RunTool(Args("check", "ZEL", sim->address(), {"--json"}));
+    EXPECT_EQ(r.exit_code, 1);
+    const json doc = ParseJson(r);
+    EXPECT_EQ(doc["command"], "check");
+    EXPECT_EQ(doc["exit_code"], 1);
+    EXPECT_EQ(doc["reachable"], true);
+    EXPECT_EQ(doc["differences"], true);
+    ASSERT_EQ(doc["components"].size(), 6u);
+    struct Row {
+        const char* code;
+        const char* device;
+        json pc;
+        const char* result;
+        bool checked;
+    };
+    const Row rows[] = {
+        {"BS", "CPOD_BOOT_R1.0.2", "CPOD_BOOT_R1.1.0", "Older", true},
+        {"PROM", "CPOD_PROM_R1.4.0", "CPOD_PROM_R1.5.0", "Older", true},
+        {"LC", "CPOD_LC_R2.10.3", "CPOD_LC_R2.11.0", "Older", true},
+        {"CPLD", "STANDARD CORVEL CPLD", nullptr, "Same", false},
+        {"MAC", "CPOD_TSN_R2.4", "CPOD_TSN_R2.5", "Same", false},
+        {"R318", "Unknown", nullptr, "Same", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.code);
+        const json* c = FindComponent(doc, row.code);
+        ASSERT_TRUE(c);
+        EXPECT_EQ((*c)["device_release"], row.device);
+        EXPECT_EQ((*c)["pc_release"], row.pc);
+        EXPECT_EQ((*c)["result"], row.result);
+        EXPECT_EQ((*c)["checked"], row.checked);
+    }
+    EXPECT_EQ(doc["identity"]["serial_number"], "ZEL0012345");
+    EXPECT_EQ(doc["identity"]["usb_mac_address"], "00:50:C2:12:34:57");
+    EXPECT_EQ(sim->ResetCount(), 0u) << "a check must change nothing";
+}
+
+TEST_F(GwtoolTest, CheckOfMatchingFirmwareIsSameAndExitsZero) {
+    SameZelFirmware();
+    auto sim = Start(Zel());
+    ASSERT_TRUE(sim);
+    const RunResult r = RunTool(Args("check", "ZEL", sim->address(), {"--json"}));
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const json doc = ParseJson(r);
+    EXPECT_EQ(doc["differences"], false);
+    for (const json& c : doc["components"]) {
+        EXPECT_EQ(c["result"], "Same") << c.dump();
+        EXPECT_EQ(c["checked"], true) << c.dump();
+    }
+    const json* mac = FindComponent(doc, "MAC");
+    ASSERT_TRUE(mac);
+    EXPECT_EQ((*mac)["pc_file"], "tessan_cable.hex");
+}
+
+TEST_F(GwtoolTest, CheckShowsOnlyTheComponentsOfTheFamily) {
+    Firmware("sollum_prom.bin", "MIR Release 1.3");
+    auto mir = Start(Mir());
+    ASSERT_TRUE(mir);
+    const RunResult r = RunTool(Args("check", "MIR", mir->address(), {"--json"}));
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    const json doc = ParseJson(r);
+    ASSERT_EQ(doc["components"].size(), 2u);
+    EXPECT_EQ((*FindComponent(doc, "PROM"))["result"], "Older");
+    EXPECT_EQ((*FindComponent(doc, "LC"))["pc_release"], nullptr);
+    EXPECT_EQ(doc["identity"], json({{"serial_number", "MIR0004711"}}));
+
+    const RunResult tarvik2 = RunTool(Args("check", "Tarvik II", "", {"--json"}));
+    EXPECT_EQ(tarvik2.exit_code, 0) << tarvik2.err;
+    const json t2 = ParseJson(tarvik2);
+    EXPECT_EQ(t2["contacted"], false);
+    EXPECT_TRUE(t2["components"].empty());
+    const RunResult t2text = RunTool(Args("check", "Tarvik II", ""));
+    EXPECT_NE(t2text.out.find("does not contact"), std::string::npos) << t2text.out;
+}
+
+TEST_F(GwtoolTest, UnreachableDeviceExitsThree) {
+    zrtest::AddressHole hole;
+    for (const char* command : {"check", "update", "values"}) {
+        SCOPED_TRACE(command);
+        const RunResult r = RunTool(Args(command, "ZEL", hole.address(), {"--json"}));
+        EXPECT_EQ(r.exit_code, 3) << r.err;
+        const json doc = ParseJson(r);
+        ASSERT_TRUE(doc.contains("error")) << r.out;
+        EXPECT_EQ(doc["error"]["exit_code"], 3);
+        EXPECT_NE(r.err.find(hole.address()), std::string::npos) << r.err;
+    }
+}
+
+// ---- update ---------------------------------------------------------------------
+
+TEST_F(GwtoolTest, UpdateInstallsTheFirstDifferingComponentAndVerifiesIt) {
+    NewerZelFirmware();
+    auto sim = Start(Zel());
+    ASSERT_TRUE(sim);
+    const RunResult r = RunTool(Args("update", "ZEL", sim->address(), {"--json"}));
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const json doc = ParseJson(r);
+    EXPECT_EQ(doc["outcome"], "verified");
+    EXPECT_EQ(doc["update"]["component"], "BS");
+    EXPECT_NE(doc["update"]["reason"].get<std::string>().find("CPOD_BOOT_R1.0.2"),
+              std::string::npos);
+    EXPECT_EQ((*FindComponent(doc["before"], "BS"))["result"], "Older");
+    EXPECT_EQ((*FindComponent(doc["after"], "BS"))["device_release"], "CPOD_BOOT_R1.1.0");
+    EXPECT_EQ((*FindComponent(doc["after"], "BS"))["result"], "Same");
+    EXPECT_EQ((*FindComponent(doc["after"], "PROM"))["result"], "Older");
+    const std::vector<std::string> steps = Steps(doc);
+    for (const char* step :
+         {"worker running", "worker done", "waiting for the device", "verifying"}) {
+        EXPECT_TRUE(Contains(steps, step)) << step;
+    }
+    EXPECT_EQ(sim->ResetCount(), 1u);
+    EXPECT_EQ(sim->State().bootstrap_release, "CPOD_BOOT_R1.1.0");
+
+    // Without a terminal the progress comes as plain lines on stderr.
+    EXPECT_NE(r.err.find("] worker running\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("] verifying\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\r'), std::string::npos) << r.err;
+}
+
+TEST_F(GwtoolTest, UpdateInTextPrintsBeforeReasonProgressAndAfter) {
+    Firmware("sollum_lc.bin", "MIR Release 3.5");
+    Firmware("sollum_prom.bin", "MIR Release 1.2");
+    auto sim = Start(Mir());
+    ASSERT_TRUE(sim);
+    const RunResult r = RunTool(Args("update", "MIR", sim->address(), {"--yes"}));
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const size_t before = r.out.find("Before the update");
+    const size_t reason = r.out.find("Will update LC");
+    const size_t after = r.out.find("After the update");
+    const size_t verdict = r.out.find("Update of LC verified");
+    ASSERT_NE(before, std::string::npos) << r.out;
+    ASSERT_NE(reason, std::string::npos) << r.out;
+    ASSERT_NE(after, std::string::npos) << r.out;
+    ASSERT_NE(verdict, std::string::npos) << r.out;
+    EXPECT_LT(before, reason);
+    EXPECT_LT(reason, after);
+    EXPECT_LT(after, verdict);
+    EXPECT_NE(r.err.find("worker done"), std::string::npos) << r.err;
+    EXPECT_EQ(sim->State().lc_release, "MIR Release 3.5");
+}
+
+TEST_F(GwtoolTest, UpdateThatDoesNotTakeFailsWithOne) {
+    Firmware("sollum_prom.bin", "MIR Release 1.3");
+    auto sim = Start(Mir());
+    ASSERT_TRUE(sim);
+    gwsim::Fault refuse;
+    refuse.kind = gwsim::FaultKind::Status;
+    refuse.code = gwsim::kMirUpdateProm;
+    refuse.status = gwsim::kStatusNoRelease;
+    sim->AddFault(refuse);
+    const RunResult r = RunTool(Args("update", "MIR", sim->address(), {"--json"}));
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    const json doc = ParseJson(r);
+    EXPECT_EQ(doc["update"]["component"], "PROM");
+    EXPECT_EQ(doc["outcome"], "failed");
+    EXPECT_EQ((*FindComponent(doc["after"], "PROM"))["result"], "Older");
+}
+
+TEST_F(GwtoolTest, UpdateOfADeviceThatStaysAwayIsPending) {
+    Firmware("tarvik_lc.bin", "CPOD_LC_R2.11.0");
+    gwsim::DeviceState state = Zel();
+    state.reboot_ms = 60000;
+    auto sim = Start(state);
+    ASSERT_TRUE(sim);
+    const RunResult r =
+        RunTool(Args("update", "ZEL", sim->address(), {"--json", "--reboot-timeout", "0.5"}));
+    EXPECT_EQ(r.exit_code, 4) << r.err;
+    const json doc = ParseJson(r);
+    EXPECT_EQ(doc["outcome"], "pending");
+    EXPECT_EQ(doc["after"], nullptr);
+    EXPECT_TRUE(Contains(Steps(doc), "waiting for the device"));
+    EXPECT_FALSE(Contains(Steps(doc), "verifying"));
+    EXPECT_EQ(sim->ResetCount(), 1u);
+}
+
+TEST_F(GwtoolTest, UpdateWaitsForTheRebootThenVerifies) {
+    Firmware("tarvik_lc.bin", "CPOD_LC_R2.11.0");
+    gwsim::DeviceState state = Zel();
+    state.reboot_ms = 1500;
+    auto sim = Start(state);
+    ASSERT_TRUE(sim);
+    const RunResult r =
+        RunTool(Args("update", "ZEL", sim->address(), {"--json", "--reboot-timeout", "30"}));
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const json doc = ParseJson(r);
+    EXPECT_EQ(doc["outcome"], "verified");
+    double verifying_at = -1;
+    for (const json& s : doc["progress"]) {
+        if (s["step"] == "verifying")
+            verifying_at = s["elapsed_s"];
+    }
+    EXPECT_GE(verifying_at, 1.4) << "verified before the device was back";
+}
+
+TEST_F(GwtoolTest, UpdateShowsTheStagedImageWhileTheWorkerRuns) {
+    Firmware("tarvik_lc.bin", "CPOD_LC_R2.11.0");
+    auto sim = Start(Zel());
+    ASSERT_TRUE(sim);
+    // Slow down the request that comes between staging and the reset.
+    gwsim::Fault slow;
+    slow.kind = gwsim::FaultKind::Split;
+    slow.code = gwsim::kZelRequestSerialNumber;
+    slow.segment_size = 2;
+    slow.pause_ms = 100;
+    sim->AddFault(slow);
+    const RunResult r = RunTool(Args("update", "ZEL", sim->address(), {"--json"}));
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const json doc = ParseJson(r);
+    const std::vector<std::string> steps = Steps(doc);
+    const auto staged = std::find(steps.begin(), steps.end(), "images staged");
+    const auto done = std::find(steps.begin(), steps.end(), "worker done");
+    ASSERT_NE(staged, steps.end());
+    EXPECT_LT(staged, done);
+    EXPECT_FALSE(fs::exists(software_ / "tarvik_lc.load")) << "the device took the image";
+}
+
+TEST_F(GwtoolTest, UpdateWithNothingToDoStartsNothing) {
+    SameZelFirmware();
+    auto sim = Start(Zel());
+    ASSERT_TRUE(sim);
+    const RunResult r = RunTool(Args("update", "ZEL", sim->address(), {"--json"}));
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(ParseJson(r)["outcome"], "nothing to update");
+    EXPECT_EQ(sim->ResetCount(), 0u);
+}
+
+TEST_F(GwtoolTest, VerboseShowsTheMonitorLines) {
+    SameZelFirmware();
+    auto sim = Start(Zel());
+    ASSERT_TRUE(sim);
+    const RunResult quiet = RunTool(Args("check", "ZEL", sim->address()));
+    EXPECT_EQ(quiet.err.find("[RT_COMMS_I]"), std::string::npos) << quiet.err;
+    const RunResult r = RunTool(Args("check", "ZEL", sim->address(), {"--verbose", "--json"}));
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(r.err.find("[RT_COMMS_I] CPLD REV:"), std::string::npos) << r.err;
+    ParseJson(r);
+}
+
+TEST_F(GwtoolTest, OnATerminalItAsksAndDrawsASpinner) {
+    Firmware("tarvik_lc.bin", "CPOD_LC_R2.11.0");
+    auto sim = Start(Zel());
+    ASSERT_TRUE(sim);
+    RunOptions terminal;
+    terminal.terminal = true;
+    terminal.terminal_input = "n\n";
+    const RunResult declined = RunTool(Args("update", "ZEL", sim->address()), terminal);
+    EXPECT_EQ(declined.exit_code, 1) << declined.err;
+    EXPECT_NE(declined.err.find("[y/N]"), std::string::npos) << declined.err;
+    EXPECT_EQ(sim->ResetCount(), 0u);
+
+    terminal.terminal_input = "y\n";
+    const RunResult accepted = RunTool(Args("update", "ZEL", sim->address()), terminal);
+    EXPECT_EQ(accepted.exit_code, 0) << accepted.err;
+    EXPECT_NE(accepted.err.find("\r\033[K"), std::string::npos) << accepted.err;
+    EXPECT_NE(accepted.err.find("worker running"), std::string::npos) << accepted.err;
+    EXPECT_EQ(sim->ResetCount(), 1u);
+
+    // --yes does not ask, even on a terminal.
+    sim->SetState(Zel());
+    terminal.terminal_input.clear();
+    const RunResult yes = RunTool(Args("update", "ZEL", sim->address(), {"--yes"}), terminal);
+    EXPECT_EQ(yes.exit_code, 0) << yes.err;
+    EXPECT_EQ(yes.err.find("[y/N]"), std::string::npos) << yes.err;
+}
+
+// ---- values, files, cpld, locations -------------------------------------------------
+
+TEST_F(GwtoolTest, ValuesDumpsTheValueStore) {
+    auto sim = Start(Zel());
+    ASSERT_TRUE(sim);
+    const RunResult r = RunTool(Args("values", "ZEL", sim->address(), {"--json"}));
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const json values = ParseJson(r)["values"];
+    EXPECT_EQ(values["Tarvik_SerialNum"], "ZEL0012345");
+    EXPECT_EQ(values["Tarvik_Release_Untrimmed"], "CPOD_LC_R2.10.3");
+    EXPECT_EQ(values["Tarvik_Release"], "R2.10.3");
+    const RunResult text = RunTool(Args("values", "ZEL", sim->address()));
+    EXPECT_NE(text.out.find("Tarvik_MACAddress"), std::string::npos) << text.out;
+}
+
+TEST_F(GwtoolTest, FilesListsShippedStagedAndCableFiles) {
+    Firmware("tarvik_lc.bin", "CPOD_LC_R2.11.0");
+    Firmware("tarvik_lc.load", "CPOD_LC_R2.12.0");
+    Firmware("tessan_cable.hex", "CPOD_TSN_R2.5");
+    std::ofstream(software_ / "tarvik_prom.bin") << "no marker here";
+
+    const RunResult r = RunTool(Args("files", "ZEL", "", {"--json"}));
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const json doc = ParseJson(r);
+    EXPECT_EQ(doc["software_dir"], fs::absolute(software_.str()).lexically_normal().string());
+    ASSERT_EQ(doc["components"].size(), 6u);
+    std::map<std::string, json> files;  // "LC shipped" -> file
+    for (const json& c : doc["components"]) {
+        for (const json& f : c["files"]) {
+            files[c["component"].get<std::string>() + " " + f["role"].get<std::string>()] = f;
+        }
+    }
+    struct Expect {
+        const char* key;
+        const char* name;
+        bool present;
+        json release;
+    };
+    const Expect expected[] = {
+        {"LC shipped", "tarvik_lc.bin", true, "CPOD_LC_R2.11.0"},
+        {"LC staged", "tarvik_lc.load", true, "CPOD_LC_R2.12.0"},
+        {"PROM shipped", "tarvik_prom.bin", true, nullptr},
+        {"BS staged", "tarvik_bootstrap.load", false, nullptr},
+        {"MAC cable", "tessan_cable.hex", true, "CPOD_TSN_R2.5"},
+        {"R318 cable", "r318_cable.hex", false, nullptr},
+        {"R318 shipped", "tarvik_r318.bin", false, nullptr},
+    };
+    for (const Expect& e : expected) {
+        SCOPED_TRACE(e.key);
+        ASSERT_TRUE(files.count(e.key));
+        EXPECT_EQ(files[e.key]["name"], e.name);
+        EXPECT_EQ(files[e.key]["present"], e.present);
+        EXPECT_EQ(files[e.key]["release"], e.release);
+    }
+    EXPECT_FALSE(files.count("LC cable"));
+
+    const RunResult one = RunTool(Args("files", "MIR", "", {"--code-type", "lc", "--json"}));
+    EXPECT_EQ(one.exit_code, 0) << one.err;
+    const json mir = ParseJson(one);
+    ASSERT_EQ(mir["components"].size(), 1u);
+    EXPECT_EQ(mir["components"][0]["files"][0]["name"], "sollum_lc.bin");
+}
+
+TEST_F(GwtoolTest, CpldSetsTheCustomNameAndComparesWithTheDevice) {
+    auto sim = Start(Zel());  // standard CPLD
+    ASSERT_TRUE(sim);
+    const RunResult set = RunTool(Args("cpld", "ZEL", "", {"--set", "ACME_CPLD_7", "--json"}));
+    EXPECT_EQ(set.exit_code, 0) << set.err;
+    EXPECT_EQ(ParseJson(set)["pc_custom_cpld"], "ACME_CPLD_7");
+    EXPECT_NE(ReadFile(software_ / "custom_cpld.txt").find("ACME_CPLD_7"), std::string::npos);
+
+    const RunResult mismatch = RunTool(Args("cpld", "ZEL", sim->address(), {"--json"}));
+    EXPECT_EQ(mismatch.exit_code, 1) << mismatch.err;
+    const json doc = ParseJson(mismatch);
+    EXPECT_EQ(doc["device_custom"], false);
+    EXPECT_EQ(doc["result"], "Older");
+
+    const RunResult cleared = RunTool(Args("cpld", "ZEL", sim->address(), {"--set", ""}));
+    EXPECT_EQ(cleared.exit_code, 0) << cleared.err;
+    EXPECT_NE(cleared.out.find("none"), std::string::npos) << cleared.out;
+    EXPECT_FALSE(fs::exists(software_ / "custom_cpld.txt"));
+}
+
+TEST_F(GwtoolTest, LocationsComeFromTheEnvironmentUnlessOverridden) {
+    TempDir other("other_sw");
+    Firmware("tarvik_lc.bin", "CPOD_LC_R9.9.9");
+    RunOptions env;
+    env.env["GATEWAY_SOFTWARE_DIR"] = software_.str();
+    env.env["GATEWAY_LOG_DIR"] = logs_.str();
+
+    const RunResult from_env =
+        RunTool({"files", "--family", "ZEL", "--code-type", "LC", "--json"}, env);
+    EXPECT_EQ(from_env.exit_code, 0) << from_env.err;
+    EXPECT_EQ(ParseJson(from_env)["components"][0]["files"][0]["release"], "CPOD_LC_R9.9.9");
+
+    const RunResult overridden = RunTool(
+        {"files", "--family", "ZEL", "--code-type", "LC", "--software-dir", other.str(), "--json"},
+        env);
+    EXPECT_EQ(overridden.exit_code, 0) << overridden.err;
+    EXPECT_EQ(ParseJson(overridden)["components"][0]["files"][0]["present"], false);
+
+    // The identity record goes to the log directory: the environment's, or --log-dir.
+    auto sim = Start(Zel());
+    ASSERT_TRUE(sim);
+    TempDir other_logs("other_logs");
+    EXPECT_EQ(RunTool({"check", "--family", "ZEL", "--address", sim->address()}, env).exit_code, 1);
+    EXPECT_NE(ReadFile(logs_ / "Tarvik_Serial_Nums.txt").find("ZEL0012345"), std::string::npos);
+    EXPECT_EQ(RunTool({"check", "--family", "ZEL", "--address", sim->address(), "--log-dir",
+                       other_logs.str()},
+                      env)
+                  .exit_code,
+              1);
+    EXPECT_NE(ReadFile(other_logs / "Tarvik_Serial_Nums.txt").find("ZEL0012345"),
+              std::string::npos);
+}
+
+// ---- demo -----------------------------------------------------------------------
+
+TEST(GwtoolDemo, TakesBothFamiliesFromOlderToSame) {
+    const RunResult r = RunTool({"demo", "--json"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_LT(r.seconds, 60.0);
+    const json doc = ParseJson(r);
+    EXPECT_EQ(doc["outcome"], "every component Same");
+    ASSERT_EQ(doc["devices"].size(), 2u);
+    std::map<std::string, std::vector<std::string>> updated;
+    for (const json& device : doc["devices"]) {
+        const std::string family = device["family"];
+        EXPECT_EQ(device["initial"]["differences"], true) << family;
+        EXPECT_EQ(device["final"]["differences"], false) << family;
+        for (const json& c : device["final"]["components"]) {
+            EXPECT_EQ(c["result"], "Same") << family << " " << c.dump();
+        }
+        for (const json& u : device["updates"]) {
+            EXPECT_EQ(u["outcome"], "verified") << family;
+            updated[family].push_back(u["update"]["component"]);
+        }
+    }
+    EXPECT_EQ(updated["ZEL"], (std::vector<std::string>{"BS", "PROM", "MAC"}));
+    EXPECT_EQ(updated["MIR"], (std::vector<std::string>{"PROM", "LC"}));
+    EXPECT_FALSE(fs::exists(doc["software_dir"].get<std::string>()))
+        << "the demo leaves its temporary directory behind";
+
+    const RunResult text = RunTool({"demo"});
+    EXPECT_EQ(text.exit_code, 0) << text.err;
+    EXPECT_NE(text.out.find("Older"), std::string::npos);
+    EXPECT_NE(text.out.find("Every component of the ZEL device is Same"), std::string::npos);
+    EXPECT_NE(text.out.find("Every component of the MIR device is Same"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,35 @@
+// Runs the gwtool program as a child process and collects what it printed.
+#ifndef ZODARURUVIZI_TESTS_TOOLS_GWTOOL_RUN_TOOL_H
+#define ZODARURUVIZI_TESTS_TOOLS_GWTOOL_RUN_TOOL_H
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace gwtooltest {
+
+struct RunResult {
+    int exit_code = -1;  // -1: killed, or did not exit normally
+    std::string out;     // standard output
+    std::string err;     // standard error (or, with a terminal, everything it showed)
+    double seconds = 0;
+};
+
+struct RunOptions {
+    // Variables to set (a value) or remove (none) in the child's environment;
+    // GATEWAY_SOFTWARE_DIR and GATEWAY_LOG_DIR are removed unless given here.
+    std::map<std::string, std::optional<std::string>> env;
+    // Standard input and standard error on a pseudo-terminal (POSIX), with
+    // `terminal_input` typed into it; standard output stays a file.
+    bool terminal = false;
+    std::string terminal_input;
+    std::chrono::seconds timeout{60};
+};
+
+RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options = RunOptions());
+
+}  // namespace gwtooltest
+
+#endif  // ZODARURUVIZI_TESTS_TOOLS_GWTOOL_RUN_TOOL_H

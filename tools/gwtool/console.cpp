@@ -1,0 +1,152 @@
+#include "tools/gwtool/console.h"
+
+#include <cstdio>
+#include <iostream>
+
+#ifdef _WIN32
+#include <io.h>
+#define GWTOOL_ISATTY _isatty
+#define GWTOOL_FILENO _fileno
+#else
+#include <unistd.h>
+#define GWTOOL_ISATTY isatty
+#define GWTOOL_FILENO fileno
+#endif
+
+namespace gwtool {
+
+namespace {
+
+const char kFrames[] = {'|', '/', '-', '\\'};
+
+std::string Seconds(double seconds) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%5.1fs", seconds);
+    return buffer;
+}
+
+}  // namespace
+
+Console::Console(bool json, bool verbose)
+    : json_(json), verbose_(verbose), stderr_tty_(GWTOOL_ISATTY(GWTOOL_FILENO(stderr)) != 0) {}
+
+bool Console::StdinIsTerminal() const {
+    return GWTOOL_ISATTY(GWTOOL_FILENO(stdin)) != 0;
+}
+
+void Console::WriteErrLocked(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+void Console::ClearSpinnerLocked() {
+    if (!spinner_drawn_)
+        return;
+    WriteErrLocked("\r\033[K");
+    spinner_drawn_ = false;
+}
+
+void Console::DrawSpinnerLocked() {
+    if (!progress_active_ || !stderr_tty_)
+        return;
+    std::string line = "\r\033[K";
+    line += kFrames[frame_++ % sizeof kFrames];
+    line += " " + Seconds(ProgressElapsed()) + "  " + step_;
+    if (!label_.empty())
+        line += "  (" + label_ + ")";
+    WriteErrLocked(line);
+    spinner_drawn_ = true;
+}
+
+void Console::Out(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (json_) {
+        ClearSpinnerLocked();
+        WriteErrLocked(text);
+        DrawSpinnerLocked();
+        return;
+    }
+    ClearSpinnerLocked();
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+    DrawSpinnerLocked();
+}
+
+void Console::Note(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ClearSpinnerLocked();
+    WriteErrLocked(text);
+    DrawSpinnerLocked();
+}
+
+void Console::MonitorLine(const std::string& channel, const std::string& text) {
+    if (!verbose_)
+        return;
+    std::string line = "  [" + channel + "] " + text;
+    if (line.empty() || line.back() != '\n')
+        line += '\n';
+    Note(line);
+}
+
+bool Console::Confirm(const std::string& question) {
+    Note(question + " [y/N] ");
+    std::string answer;
+    if (!std::getline(std::cin, answer))
+        return false;
+    for (char& c : answer) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return answer == "y" || answer == "yes";
+}
+
+void Console::Document(const std::string& json_text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ClearSpinnerLocked();
+    std::fwrite(json_text.data(), 1, json_text.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void Console::ProgressBegin(const std::string& label) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    progress_active_ = true;
+    label_ = label;
+    step_.clear();
+    steps_.clear();
+    start_ = std::chrono::steady_clock::now();
+}
+
+void Console::ProgressStep(const std::string& step) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!progress_active_ || step == step_)
+        return;
+    step_ = step;
+    const double elapsed = ProgressElapsed();
+    steps_.emplace_back(step, elapsed);
+    if (stderr_tty_) {
+        DrawSpinnerLocked();
+    } else {
+        WriteErrLocked("  [" + Seconds(elapsed) + "] " + step + "\n");
+    }
+}
+
+void Console::ProgressTick() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    DrawSpinnerLocked();
+}
+
+void Console::ProgressEnd(const std::string& outcome) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!progress_active_)
+        return;
+    ClearSpinnerLocked();
+    progress_active_ = false;
+    WriteErrLocked("  [" + Seconds(ProgressElapsed()) + "] " + outcome + "\n");
+}
+
+double Console::ProgressElapsed() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+}  // namespace gwtool

@@ -1,0 +1,199 @@
+// gwtool: check, update and inspect a gateway device from the command line.
+#include <cstring>
+#include <exception>
+#include <functional>
+#include <iostream>
+#include <string>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include "tools/gwtool/commands.h"
+#include "tools/gwtool/console.h"
+#include "tools/gwtool/model.h"
+
+namespace {
+
+using gwtool::Options;
+
+const char kDescription[] =
+    "Check, update and inspect a gateway device (ZEL..., MIR, Tarvik II) through the gateway "
+    "library. Firmware files come from GATEWAY_SOFTWARE_DIR, logs go to GATEWAY_LOG_DIR; "
+    "--software-dir and --log-dir override them.";
+
+using Runner = std::function<int(const Options&, gwtool::Console&, nlohmann::json&)>;
+
+struct Subcommand {
+    CLI::App* app;
+    Runner run;
+};
+
+void AddOutputOptions(CLI::App* sub, Options& o) {
+    sub->add_flag("--json", o.json,
+                  "Print one JSON document on stdout (errors included); human text goes to "
+                  "stderr");
+    sub->add_flag("--verbose,-v", o.verbose, "Show the library's monitor lines as they arrive");
+}
+
+void AddLocationOptions(CLI::App* sub, Options& o) {
+    sub->add_option("--software-dir", o.software_dir,
+                    "Directory of the PC's firmware files (overrides GATEWAY_SOFTWARE_DIR)");
+    sub->add_option("--log-dir", o.log_dir,
+                    "Directory for the library's logs and identity record (overrides "
+                    "GATEWAY_LOG_DIR; created when missing)");
+}
+
+void AddDeviceOptions(CLI::App* sub, Options& o, bool address_needed) {
+    sub->add_option("--family,-f", o.family,
+                    "Device family: a name beginning with \"ZEL\", \"MIR\" or \"Tarvik II\"")
+        ->required();
+    sub->add_option("--address,-a", o.address,
+                    address_needed ? "The device's IPv4 address (not needed for Tarvik II)"
+                                   : "The device's IPv4 address")
+        ->type_name("IPV4");
+}
+
+void AddRebootTimeout(CLI::App* sub, Options& o) {
+    sub->add_option("--reboot-timeout", o.reboot_timeout_s,
+                    "Seconds to wait for the device to answer again after the update's reset")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+}
+
+bool HasJsonFlag(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--json") == 0)
+            return true;
+    }
+    return false;
+}
+
+int PrintError(bool json, const std::string& command, const std::string& argument,
+               const std::string& message, int code, nlohmann::json doc = nlohmann::json()) {
+    std::cerr << "gwtool" << (command.empty() ? "" : " " + command) << ": " << message << std::endl;
+    if (json) {
+        if (!doc.is_object())
+            doc = nlohmann::json::object();
+        if (!command.empty())
+            doc["command"] = command;
+        nlohmann::json error = {{"message", message}, {"exit_code", code}};
+        if (!argument.empty())
+            error["argument"] = argument;
+        doc["error"] = error;
+        doc["exit_code"] = code;
+        std::cout << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
+    }
+    return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{kDescription, "gwtool"};
+    app.footer(gwtool::kExitCodeHelp);
+    app.require_subcommand(1);
+
+    Options o;
+    std::vector<Subcommand> subs;
+
+    CLI::App* check = app.add_subcommand(
+        "check",
+        "Read the device's releases and compare each component with the PC's files "
+        "(changes nothing)");
+    AddDeviceOptions(check, o, true);
+    subs.push_back({check, gwtool::RunCheck});
+
+    CLI::App* update = app.add_subcommand(
+        "update",
+        "Check, then update the one component the library chooses, show progress and "
+        "verify it after the device's reboot");
+    AddDeviceOptions(update, o, true);
+    update->add_flag("--yes,-y", o.yes, "Do not ask for confirmation");
+    AddRebootTimeout(update, o);
+    subs.push_back({update, gwtool::RunUpdate});
+
+    CLI::App* values = app.add_subcommand(
+        "values", "Read the device and print the library's value store (releases, identity)");
+    AddDeviceOptions(values, o, true);
+    subs.push_back({values, gwtool::RunValues});
+
+    CLI::App* files = app.add_subcommand(
+        "files",
+        "List each component's shipped and staged firmware files on the PC, whether "
+        "present, and their releases");
+    AddDeviceOptions(files, o, false);
+    files->add_option("--code-type,-c", o.code_type,
+                      "Only this component: LC, PROM, BS, CPLD, MAC or R318");
+    subs.push_back({files, gwtool::RunFiles});
+
+    CLI::App* cpld = app.add_subcommand(
+        "cpld",
+        "Show (or with --set change) the custom CPLD set on the PC; with --address also "
+        "the device's CPLD");
+    o.family = "ZEL";
+    cpld->add_option("--family,-f", o.family, "Device family (only ZEL devices have a CPLD)")
+        ->capture_default_str();
+    cpld->add_option("--address,-a", o.address, "The device's IPv4 address")->type_name("IPV4");
+    cpld->add_option("--set", o.cpld_set,
+                     "Set the custom CPLD name on the PC (an empty name removes the setting)");
+    subs.push_back({cpld, gwtool::RunCpld});
+
+    CLI::App* demo = app.add_subcommand(
+        "demo",
+        "Start simulated ZEL and MIR devices on loopback with older firmware, then "
+        "check, update and verify them until every component is Same");
+    AddRebootTimeout(demo, o);
+    subs.push_back({demo, gwtool::RunDemo});
+
+    for (const Subcommand& s : subs) {
+        AddOutputOptions(s.app, o);
+        if (s.app != demo)
+            AddLocationOptions(s.app, o);
+        s.app->footer(gwtool::kExitCodeHelp);
+    }
+
+    const bool json_requested = HasJsonFlag(argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0)
+            return app.exit(e);
+        std::string command;
+        for (const Subcommand& s : subs) {
+            if (s.app->parsed())
+                command = s.app->get_name();
+        }
+        return PrintError(json_requested, command, "", e.what(), gwtool::kExitUsage);
+    }
+
+    const Subcommand* chosen = nullptr;
+    for (const Subcommand& s : subs) {
+        if (s.app->parsed())
+            chosen = &s;
+    }
+    const std::string command = chosen->app->get_name();
+    gwtool::Console console(o.json, o.verbose);
+    nlohmann::json doc = nlohmann::json::object();
+    int code = gwtool::kExitUsage;
+    try {
+        if (chosen->app != demo)
+            gwtool::ApplyLocations(o);
+        code = chosen->run(o, console, doc);
+    } catch (const gwtool::UsageError& e) {
+        return PrintError(o.json, command, e.argument(), e.what(), gwtool::kExitUsage);
+    } catch (const std::exception& e) {
+        return PrintError(o.json, command, "", e.what(), gwtool::kExitDifferences, doc);
+    }
+    if (o.json) {
+        nlohmann::json out = {{"command", command}};
+        for (auto it = doc.begin(); it != doc.end(); ++it)
+            out[it.key()] = it.value();
+        out["exit_code"] = code;
+        console.Document(out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+    }
+    return code;
+}

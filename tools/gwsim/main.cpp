@@ -1,5 +1,10 @@
-// gwsim: run a simulated gateway device until SIGINT or SIGTERM.
+// gwsim: run a simulated gateway device until SIGINT or SIGTERM; or a proxy
+// in front of a real device that records the session (--proxy, --record); or
+// a replay of a recorded session (--replay).
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -8,6 +13,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/gwsim/proxy.h"
+#include "tools/gwsim/recording.h"
+#include "tools/gwsim/replay.h"
 #include "tools/gwsim/simulator.h"
 
 namespace {
@@ -21,6 +29,80 @@ extern "C" void OnSignal(int) {
 int Fail(const std::string& message) {
     std::cerr << "gwsim: " << message << std::endl;
     return 2;
+}
+
+void WaitForSignal() {
+    // Poll the flag set by the signal handler; the servers run on their own threads.
+    std::mutex mu;
+    std::condition_variable cv;
+    std::unique_lock<std::mutex> lk(mu);
+    while (!g_stop)
+        cv.wait_for(lk, std::chrono::milliseconds(100));
+}
+
+int RunProxy(const gwsim::ProxyOptions& options) {
+    gwsim::Proxy proxy(options);
+    std::string error;
+    if (!proxy.Start(&error)) {
+        std::cerr << "gwsim: " << error << std::endl;
+        return 1;
+    }
+    std::fprintf(
+        stdout, "gwsim: %s proxy listening on %s:%u for the device at %s:%u%s%s\n",
+        gwsim::FamilyName(options.family), options.bind_address.c_str(), unsigned(proxy.port()),
+        options.device_address.c_str(),
+        unsigned(options.device_port ? options.device_port : gwsim::DefaultPort(options.family)),
+        options.record_path.empty() ? "" : ", recording to ", options.record_path.c_str());
+    std::fflush(stdout);
+    WaitForSignal();
+    proxy.Stop();
+    std::fprintf(stdout, "gwsim: proxy stopped after %zu connection(s), %zu request(s) recorded\n",
+                 proxy.ConnectionCount(), proxy.RequestCount());
+    std::fflush(stdout);
+    if (!proxy.RecordingHealthy(&error))
+        return Fail(options.record_path + ": " + error);
+    return 0;
+}
+
+int RunReplay(const std::string& path, const std::string& family_text,
+              const gwsim::ReplayOptions& options) {
+    gwsim::Session session;
+    std::string error;
+    std::vector<std::string> warnings;
+    if (!gwsim::LoadSession(path, &session, &error, &warnings))
+        return Fail(error);
+    for (const std::string& w : warnings)
+        std::cerr << "gwsim: warning: " << w << std::endl;
+    gwsim::Family family;
+    if (!family_text.empty()) {
+        if (!gwsim::ParseFamily(family_text, &family))
+            return Fail("--family must be ZEL or MIR, not \"" + family_text + "\"");
+        if (family != session.family)
+            return Fail(path + " is a session of a " + gwsim::FamilyName(session.family) +
+                        " device, not " + gwsim::FamilyName(family));
+    }
+    gwsim::Replayer replayer(session, options);
+    if (!replayer.Start(&error)) {
+        std::cerr << "gwsim: " << error << std::endl;
+        return 1;
+    }
+    std::fprintf(stdout, "gwsim: replaying %s (%s device, %zu exchange(s)) on %s:%u%s\n",
+                 path.c_str(), gwsim::FamilyName(session.family), session.exchanges.size(),
+                 options.bind_address.c_str(), unsigned(replayer.port()),
+                 options.timing ? "" : ", without timing");
+    std::fflush(stdout);
+    WaitForSignal();
+    replayer.Stop();
+    std::vector<gwsim::RecordedRequest> unmatched = replayer.Unmatched();
+    std::fprintf(stdout,
+                 "gwsim: replay stopped after %zu connection(s), %zu request(s), %zu without a "
+                 "recorded answer\n",
+                 replayer.ConnectionCount(), replayer.RequestCount(), unmatched.size());
+    for (const gwsim::RecordedRequest& r : unmatched)
+        std::fprintf(stdout, "gwsim:   not in the recording: %s\n",
+                     gwsim::DescribeRequest(r).c_str());
+    std::fflush(stdout);
+    return unmatched.empty() ? 0 : 3;
 }
 
 }  // namespace
@@ -38,9 +120,15 @@ int main(int argc, char** argv) {
     std::vector<std::string> fault_specs;
     std::string connection_fault_text = "none";
     bool verbose = false;
+    std::string proxy_address;
+    uint16_t device_port = 0;
+    std::string record_file;
+    std::string replay_file;
+    bool no_timing = false;
     std::string lc, prom, bootstrap, cpld, cable, cable_version, serial, mac, usb_mac;
 
-    app.add_option("--family", family_text, "Device family: ZEL or MIR")->required();
+    app.add_option("--family", family_text,
+                   "Device family: ZEL or MIR (with --replay: taken from the recording)");
     app.add_option("--bind", bind_address, "Loopback address to listen on, e.g. 127.0.0.2")
         ->required();
     app.add_option("--port", port, "TCP port (default: 9191 for ZEL, 9181 for MIR)")
@@ -57,6 +145,20 @@ int main(int argc, char** argv) {
     app.add_option("--connection-fault", connection_fault_text,
                    "Connection fault: none, refuse or hang");
     app.add_flag("--verbose,-v", verbose, "Print requests, replies and events");
+    auto* proxy_opt =
+        app.add_option("--proxy", proxy_address,
+                       "Relay to the real device at this address instead of simulating one");
+    app.add_option("--device-port", device_port,
+                   "--proxy: the device's TCP port (default: the family's)")
+        ->check(CLI::Range(1, 65535))
+        ->needs(proxy_opt);
+    app.add_option("--record", record_file, "--proxy: record the session in this file (JSON lines)")
+        ->needs(proxy_opt);
+    auto* replay_opt =
+        app.add_option("--replay", replay_file, "Answer as the recorded session in this file does")
+            ->excludes(proxy_opt);
+    app.add_flag("--no-timing", no_timing, "--replay: answer at once, without the recorded gaps")
+        ->needs(replay_opt);
     app.add_option("--lc", lc, "LC release text");
     app.add_option("--prom", prom, "PROM release text");
     app.add_option("--bootstrap", bootstrap, "Bootstrap release text (ZEL)");
@@ -76,9 +178,48 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    bool simulates = !state_file.empty() || !save_state_file.empty() || !software_dir.empty() ||
+                     reboot_ms >= 0 || !fault_specs.empty() || connection_fault_text != "none" ||
+                     !lc.empty() || !prom.empty() || !bootstrap.empty() || !cpld.empty() ||
+                     !cable.empty() || !cable_version.empty() || !serial.empty() || !mac.empty() ||
+                     !usb_mac.empty();
+    if (simulates && (!replay_file.empty() || !proxy_address.empty()))
+        return Fail(std::string("the device's state, faults and software directory belong to the "
+                                "simulated device; they cannot be used with ") +
+                    (replay_file.empty() ? "--proxy" : "--replay"));
+    if (!replay_file.empty()) {
+        gwsim::ReplayOptions options;
+        options.bind_address = bind_address;
+        options.port = port;
+        options.timing = !no_timing;
+        options.verbose = verbose;
+        std::signal(SIGINT, OnSignal);
+        std::signal(SIGTERM, OnSignal);
+        return RunReplay(replay_file, family_text, options);
+    }
+    if (family_text.empty())
+        return Fail("--family is required (ZEL or MIR)");
     gwsim::Family family;
     if (!gwsim::ParseFamily(family_text, &family))
         return Fail("--family must be ZEL or MIR, not \"" + family_text + "\"");
+
+    if (!proxy_address.empty()) {
+        gwsim::ProxyOptions options;
+        options.family = family;
+        options.bind_address = bind_address;
+        options.port = port;
+        options.device_address = proxy_address;
+        options.device_port = device_port;
+        options.record_path = record_file;
+        options.verbose = verbose;
+        options.log = [](const std::string& line) {
+            std::fprintf(stdout, "%s\n", line.c_str());
+            std::fflush(stdout);
+        };
+        std::signal(SIGINT, OnSignal);
+        std::signal(SIGTERM, OnSignal);
+        return RunProxy(options);
+    }
 
     gwsim::DeviceState state = gwsim::DeviceState::Default(family);
     if (!state_file.empty()) {

@@ -1,0 +1,787 @@
+// Recorded sessions: writing them as they happen, and reading them back.
+#include "tools/gwsim/recording.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+namespace gwsim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using ordered_json = nlohmann::ordered_json;
+using nlohmann::json;
+
+const uint32_t kMaxRequestPayload = 64 * 1024;  // as the simulator takes them
+// A declared data length above this is not waited for: the bytes are kept raw.
+const uint32_t kMaxDecodedData = 1024 * 1024;
+
+uint32_t Get32(const uint8_t* p) {
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+
+void Put32(std::vector<uint8_t>* out, uint32_t v) {
+    out->push_back(uint8_t(v >> 24));
+    out->push_back(uint8_t(v >> 16));
+    out->push_back(uint8_t(v >> 8));
+    out->push_back(uint8_t(v));
+}
+
+std::string Hex32(uint32_t v) {
+    char b[16];
+    std::snprintf(b, sizeof b, "0x%08X", v);
+    return b;
+}
+
+std::string Hex8(uint8_t v) {
+    char b[8];
+    std::snprintf(b, sizeof b, "0x%02X", v);
+    return b;
+}
+
+bool Printable(const std::vector<uint8_t>& bytes) {
+    return std::all_of(bytes.begin(), bytes.end(), [](uint8_t c) { return c >= 0x20 && c < 0x7F; });
+}
+
+// "key" as text when printable, else "key_hex" as hex.
+void PutBytes(ordered_json* j, const std::string& key, const std::vector<uint8_t>& bytes) {
+    if (Printable(bytes)) {
+        (*j)[key] = std::string(bytes.begin(), bytes.end());
+    } else {
+        (*j)[key + "_hex"] = ToHex(bytes);
+    }
+}
+
+ordered_json PieceJson(const ReplyPiece& p) {
+    ordered_json j;
+    if (p.raw) {
+        j["raw"] = ToHex(p.bytes);
+        if (!p.note.empty())
+            j["note"] = p.note;
+        return j;
+    }
+    if (p.version != kProtocolVersion)
+        j["version"] = p.version;
+    j["kind"] = Hex8(p.kind);
+    j["sequence"] = p.sequence;
+    j["status"] = Hex32(p.status);
+    PutBytes(&j, "data", p.data);
+    return j;
+}
+
+bool StartsWithMagic(const std::vector<uint8_t>& b) {
+    return !b.empty() && b[0] == kMagic0 && (b.size() < 2 || b[1] == kMagic1);
+}
+
+}  // namespace
+
+// ---- hex ----
+
+std::string ToHex(const std::vector<uint8_t>& bytes) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string s;
+    s.reserve(bytes.size() * 2);
+    for (uint8_t b : bytes) {
+        s += kDigits[b >> 4];
+        s += kDigits[b & 15];
+    }
+    return s;
+}
+
+bool FromHex(const std::string& text, std::vector<uint8_t>* bytes) {
+    if (text.size() % 2 != 0)
+        return false;
+    auto digit = [](char c) -> int {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    };
+    std::vector<uint8_t> out;
+    out.reserve(text.size() / 2);
+    for (size_t i = 0; i < text.size(); i += 2) {
+        int hi = digit(text[i]), lo = digit(text[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        out.push_back(uint8_t(hi * 16 + lo));
+    }
+    bytes->swap(out);
+    return true;
+}
+
+// ---- pieces ----
+
+std::vector<uint8_t> ReplyPiece::Encode() const {
+    if (raw)
+        return bytes;
+    std::vector<uint8_t> f = {kMagic0, kMagic1, version, kind};
+    Put32(&f, sequence);
+    Put32(&f, status);
+    Put32(&f, uint32_t(data.size()));
+    f.insert(f.end(), data.begin(), data.end());
+    return f;
+}
+
+bool ReplyPiece::operator==(const ReplyPiece& o) const {
+    if (raw != o.raw)
+        return false;
+    if (raw)
+        return bytes == o.bytes;
+    return version == o.version && kind == o.kind && sequence == o.sequence && status == o.status &&
+           data == o.data;
+}
+
+std::vector<uint8_t> Exchange::PieceBytes() const {
+    std::vector<uint8_t> out;
+    for (const ReplyPiece& p : pieces) {
+        std::vector<uint8_t> b = p.Encode();
+        out.insert(out.end(), b.begin(), b.end());
+    }
+    return out;
+}
+
+std::vector<uint8_t> Exchange::SegmentBytes() const {
+    std::vector<uint8_t> out;
+    for (const ReplySegment& s : segments)
+        out.insert(out.end(), s.bytes.begin(), s.bytes.end());
+    return out;
+}
+
+std::vector<ReplyPiece> ReplyDecoder::Add(const std::vector<uint8_t>& bytes) {
+    pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+    std::vector<ReplyPiece> out;
+    auto take_raw = [this, &out](size_t n, const char* note) {
+        ReplyPiece p;
+        p.raw = true;
+        p.bytes.assign(pending_.begin(), pending_.begin() + long(n));
+        p.note = note;
+        pending_.erase(pending_.begin(), pending_.begin() + long(n));
+        out.push_back(std::move(p));
+    };
+    while (!pending_.empty()) {
+        if (!StartsWithMagic(pending_)) {
+            // Up to the next possible start of a frame.
+            size_t at = 1;
+            while (at < pending_.size() &&
+                   !(pending_[at] == kMagic0 &&
+                     (at + 1 == pending_.size() || pending_[at + 1] == kMagic1)))
+                ++at;
+            take_raw(at, "not a frame");
+            continue;
+        }
+        if (pending_.size() < kReplyHeaderSize)
+            break;
+        uint32_t length = Get32(pending_.data() + 12);
+        if (length > kMaxDecodedData) {
+            take_raw(pending_.size(), "declared data length out of range");
+            break;
+        }
+        if (pending_.size() < kReplyHeaderSize + length)
+            break;
+        ReplyPiece p;
+        p.version = pending_[2];
+        p.kind = pending_[3];
+        p.sequence = Get32(pending_.data() + 4);
+        p.status = Get32(pending_.data() + 8);
+        p.data.assign(pending_.begin() + kReplyHeaderSize,
+                      pending_.begin() + long(kReplyHeaderSize + length));
+        pending_.erase(pending_.begin(), pending_.begin() + long(kReplyHeaderSize + length));
+        out.push_back(std::move(p));
+    }
+    return out;
+}
+
+std::vector<ReplyPiece> ReplyDecoder::Flush() {
+    std::vector<ReplyPiece> out;
+    if (!pending_.empty()) {
+        ReplyPiece p;
+        p.raw = true;
+        p.bytes.swap(pending_);
+        p.note = "incomplete frame";
+        out.push_back(std::move(p));
+    }
+    return out;
+}
+
+// ---- writing ----
+
+SessionWriter::~SessionWriter() {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (open_)
+        out_.close();
+}
+
+bool SessionWriter::Open(const std::string& path, Family family, const std::string& device,
+                         const std::string& listen, std::string* error) {
+    std::lock_guard<std::mutex> lk(mu_);
+    out_.open(path, std::ios::binary | std::ios::trunc);
+    if (!out_) {
+        if (error)
+            *error = "cannot write " + path;
+        return false;
+    }
+    open_ = true;
+    start_ = Clock::now();
+    std::time_t now = std::time(nullptr);
+    char started[32] = "";
+    if (const std::tm* utc = std::gmtime(&now))
+        std::strftime(started, sizeof started, "%Y-%m-%dT%H:%M:%SZ", utc);
+    ordered_json j;
+    j["event"] = "session";
+    j["format"] = kSessionFormat;
+    j["version"] = kSessionVersion;
+    j["family"] = FamilyName(family);
+    j["device"] = device;
+    j["listen"] = listen;
+    j["started"] = started;
+    WriteLine(j.dump());
+    if (!failure_.empty()) {
+        if (error)
+            *error = failure_;
+        return false;
+    }
+    return true;
+}
+
+bool SessionWriter::IsOpen() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return open_;
+}
+
+void SessionWriter::WriteLine(const std::string& line) {
+    // Called with mu_ held.
+    if (!open_ || ended_)
+        return;
+    out_ << line << '\n';
+    out_.flush();
+    if (!out_ && failure_.empty())
+        failure_ = "writing the session failed";
+}
+
+uint64_t SessionWriter::Now() const {
+    return uint64_t(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start_).count());
+}
+
+void SessionWriter::Connected(size_t conn, const std::string& peer) {
+    std::lock_guard<std::mutex> lk(mu_);
+    Conn& c = conns_[conn];
+    c.last_time = Clock::now();
+    ordered_json j;
+    j["event"] = "connect";
+    j["conn"] = conn;
+    j["t_ms"] = Now();
+    if (!peer.empty())
+        j["pc"] = peer;
+    WriteLine(j.dump());
+}
+
+void SessionWriter::ConnectFailed(size_t conn, const std::string& why) {
+    std::lock_guard<std::mutex> lk(mu_);
+    ordered_json j;
+    j["event"] = "connect_failed";
+    j["conn"] = conn;
+    j["t_ms"] = Now();
+    j["error"] = why;
+    WriteLine(j.dump());
+}
+
+void SessionWriter::FlushDecoder(size_t conn, Conn& c) {
+    // Called with mu_ held: the rest of a frame the device never finished.
+    if (!c.decoder.Pending())
+        return;
+    ordered_json frames = ordered_json::array();
+    for (const ReplyPiece& p : c.decoder.Flush())
+        frames.push_back(PieceJson(p));
+    ordered_json j;
+    j["event"] = "reply";
+    j["conn"] = conn;
+    j["n"] = c.last_request;
+    j["t_ms"] = Now();
+    j["gap_ms"] = 0;
+    j["bytes"] = "";
+    j["frames"] = frames;
+    WriteLine(j.dump());
+}
+
+void SessionWriter::PcBytes(size_t conn, const std::vector<uint8_t>& bytes) {
+    std::lock_guard<std::mutex> lk(mu_);
+    Conn& c = conns_[conn];
+    auto unframed = [&](const std::vector<uint8_t>& b) {
+        c.pc_unframed = true;
+        ordered_json j;
+        j["event"] = "pc_bytes";
+        j["conn"] = conn;
+        j["t_ms"] = Now();
+        j["bytes"] = ToHex(b);
+        WriteLine(j.dump());
+    };
+    if (c.pc_unframed) {
+        unframed(bytes);
+        return;
+    }
+    c.from_pc.insert(c.from_pc.end(), bytes.begin(), bytes.end());
+    while (!c.from_pc.empty()) {
+        if (!StartsWithMagic(c.from_pc)) {
+            unframed(c.from_pc);
+            c.from_pc.clear();
+            return;
+        }
+        if (c.from_pc.size() < kRequestHeaderSize)
+            return;
+        const uint8_t* h = c.from_pc.data();
+        uint32_t length = Get32(h + 20);
+        if (length > kMaxRequestPayload) {
+            unframed(c.from_pc);
+            c.from_pc.clear();
+            return;
+        }
+        if (c.from_pc.size() < kRequestHeaderSize + length)
+            return;
+        FlushDecoder(conn, c);
+        RecordedRequest r;
+        r.connection = conn;
+        r.kind = h[3];
+        r.sequence = Get32(h + 4);
+        r.code = Get32(h + 8);
+        r.qualifier = Get32(h + 12);
+        r.room = Get32(h + 16);
+        r.payload.assign(c.from_pc.begin() + kRequestHeaderSize,
+                         c.from_pc.begin() + long(kRequestHeaderSize + length));
+        std::vector<uint8_t> frame(c.from_pc.begin(),
+                                   c.from_pc.begin() + long(kRequestHeaderSize + length));
+        c.from_pc.erase(c.from_pc.begin(), c.from_pc.begin() + long(kRequestHeaderSize + length));
+        requests_.push_back(r);
+        c.last_request = requests_.size();
+        c.last_time = Clock::now();
+        ordered_json j;
+        j["event"] = "request";
+        j["conn"] = conn;
+        j["n"] = c.last_request;
+        j["t_ms"] = Now();
+        if (h[2] != kProtocolVersion)
+            j["version"] = h[2];
+        j["kind"] = Hex8(r.kind);
+        j["sequence"] = r.sequence;
+        j["code"] = Hex32(r.code);
+        j["qualifier"] = Hex32(r.qualifier);
+        j["room"] = r.room;
+        PutBytes(&j, "payload", r.payload);
+        j["bytes"] = ToHex(frame);
+        WriteLine(j.dump());
+    }
+}
+
+void SessionWriter::DeviceBytes(size_t conn, const std::vector<uint8_t>& bytes) {
+    std::lock_guard<std::mutex> lk(mu_);
+    Conn& c = conns_[conn];
+    Clock::time_point now = Clock::now();
+    auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(now - c.last_time).count();
+    c.last_time = now;
+    ordered_json frames = ordered_json::array();
+    for (const ReplyPiece& p : c.decoder.Add(bytes))
+        frames.push_back(PieceJson(p));
+    ordered_json j;
+    j["event"] = "reply";
+    j["conn"] = conn;
+    j["n"] = c.last_request;
+    j["t_ms"] = Now();
+    j["gap_ms"] = gap < 0 ? 0 : gap;
+    j["bytes"] = ToHex(bytes);
+    j["frames"] = frames;
+    WriteLine(j.dump());
+}
+
+void SessionWriter::Closed(size_t conn, bool by_device, bool abortive) {
+    std::lock_guard<std::mutex> lk(mu_);
+    auto it = conns_.find(conn);
+    if (it == conns_.end())
+        return;
+    Conn& c = it->second;
+    FlushDecoder(conn, c);
+    auto gap =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - c.last_time).count();
+    ordered_json j;
+    j["event"] = "close";
+    j["conn"] = conn;
+    j["n"] = c.last_request;
+    j["t_ms"] = Now();
+    j["gap_ms"] = gap < 0 ? 0 : gap;
+    j["by"] = by_device ? "device" : "pc";
+    j["how"] = abortive ? "reset" : "close";
+    WriteLine(j.dump());
+    conns_.erase(it);
+}
+
+void SessionWriter::End() {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (!open_ || ended_)
+        return;
+    ordered_json j;
+    j["event"] = "end";
+    j["t_ms"] = Now();
+    j["requests"] = requests_.size();
+    WriteLine(j.dump());
+    ended_ = true;
+    out_.close();
+}
+
+size_t SessionWriter::RequestCount() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return requests_.size();
+}
+
+std::vector<RecordedRequest> SessionWriter::Requests() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return requests_;
+}
+
+bool SessionWriter::Healthy(std::string* error) const {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (error)
+        *error = failure_;
+    return failure_.empty();
+}
+
+// ---- reading ----
+
+namespace {
+
+// Where a line is, for messages.
+struct Place {
+    const std::string& name;
+    size_t line;
+    size_t offset;
+    std::string operator()(const std::string& what) const {
+        return name + ":" + std::to_string(line) + " (offset " + std::to_string(offset) +
+               "): " + what;
+    }
+};
+
+struct BadLine {
+    std::string what;
+};
+
+// The event's keys must be among `allowed`.
+void CheckKeys(const json& j, const std::set<std::string>& allowed, const std::string& event) {
+    for (auto it = j.begin(); it != j.end(); ++it) {
+        if (!allowed.count(it.key()))
+            throw BadLine{"unknown key \"" + it.key() + "\" in a \"" + event + "\" line"};
+    }
+}
+
+// A number given as a JSON number, or as text (decimal or 0x-hex).
+uint64_t Number(const json& j, const std::string& key, uint64_t max, bool required,
+                uint64_t fallback = 0) {
+    auto it = j.find(key);
+    if (it == j.end()) {
+        if (required)
+            throw BadLine{"\"" + key + "\" is missing"};
+        return fallback;
+    }
+    uint64_t v = 0;
+    if (it->is_number_unsigned()) {
+        v = it->get<uint64_t>();
+    } else if (it->is_number_integer() && it->get<int64_t>() >= 0) {
+        v = uint64_t(it->get<int64_t>());
+    } else if (it->is_string()) {
+        std::string s = it->get<std::string>();
+        bool ok = !s.empty() && s[0] != '-' && s[0] != '+' && s[0] != ' ';
+        if (ok) {
+            try {
+                size_t used = 0;
+                v = std::stoull(s, &used, 0);
+                ok = used == s.size();
+            } catch (const std::exception&) {
+                ok = false;
+            }
+        }
+        if (!ok)
+            throw BadLine{"\"" + key + "\" is not a number: \"" + s + "\""};
+    } else {
+        throw BadLine{"\"" + key + "\" must be a number (or text such as \"0x20000000\"), not " +
+                      it->dump()};
+    }
+    if (v > max)
+        throw BadLine{"\"" + key + "\" is out of range: " + std::to_string(v) + " (at most " +
+                      std::to_string(max) + ")"};
+    return v;
+}
+
+std::string Text(const json& j, const std::string& key, bool required) {
+    auto it = j.find(key);
+    if (it == j.end()) {
+        if (required)
+            throw BadLine{"\"" + key + "\" is missing"};
+        return std::string();
+    }
+    if (!it->is_string())
+        throw BadLine{"\"" + key + "\" must be text, not " + it->dump()};
+    return it->get<std::string>();
+}
+
+std::vector<uint8_t> HexField(const json& j, const std::string& key) {
+    std::string s = Text(j, key, false);
+    std::vector<uint8_t> b;
+    if (!FromHex(s, &b))
+        throw BadLine{"\"" + key + "\" is not hex (pairs of 0-9/a-f): \"" +
+                      (s.size() > 40 ? s.substr(0, 40) + "..." : s) + "\""};
+    return b;
+}
+
+// "key" (text) or "key_hex" (hex); at most one of them.
+std::vector<uint8_t> BytesField(const json& j, const std::string& key) {
+    bool text = j.contains(key), hex = j.contains(key + "_hex");
+    if (text && hex)
+        throw BadLine{"both \"" + key + "\" and \"" + key + "_hex\" are given"};
+    if (hex)
+        return HexField(j, key + "_hex");
+    std::string s = Text(j, key, false);
+    return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+ReplyPiece PieceFromJson(const json& j, size_t index) {
+    std::string where = "frame " + std::to_string(index + 1) + ": ";
+    if (!j.is_object())
+        throw BadLine{where + "must be an object, not " + j.dump()};
+    ReplyPiece p;
+    try {
+        if (j.contains("raw")) {
+            CheckKeys(j, {"raw", "note"}, "raw frame");
+            p.raw = true;
+            p.bytes = HexField(j, "raw");
+            p.note = Text(j, "note", false);
+            return p;
+        }
+        CheckKeys(j, {"version", "kind", "sequence", "status", "data", "data_hex"}, "frame");
+        p.version = uint8_t(Number(j, "version", 0xFF, false, kProtocolVersion));
+        p.kind = uint8_t(Number(j, "kind", 0xFF, true));
+        p.sequence = uint32_t(Number(j, "sequence", 0xFFFFFFFFu, true));
+        p.status = uint32_t(Number(j, "status", 0xFFFFFFFFu, true));
+        p.data = BytesField(j, "data");
+    } catch (const BadLine& e) {
+        throw BadLine{where + e.what};
+    }
+    return p;
+}
+
+}  // namespace
+
+bool ParseSession(const std::string& text, const std::string& name, Session* session,
+                  std::string* error, std::vector<std::string>* warnings) {
+    Session s;
+    std::map<size_t, size_t> by_number;  // "n" -> index in s.exchanges
+    bool have_header = false;
+    auto fail = [error](const std::string& what) {
+        if (error)
+            *error = what;
+        return false;
+    };
+    auto warn = [warnings](const std::string& what) {
+        if (warnings)
+            warnings->push_back(what);
+    };
+
+    size_t offset = 0, line_no = 0;
+    while (offset < text.size()) {
+        size_t end = text.find('\n', offset);
+        bool last_without_newline = end == std::string::npos;
+        if (last_without_newline)
+            end = text.size();
+        std::string line = text.substr(offset, end - offset);
+        ++line_no;
+        Place place{name, line_no, offset};
+        size_t line_offset = offset;
+        offset = end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.find_first_not_of(" \t") == std::string::npos)
+            continue;
+
+        json j;
+        try {
+            j = json::parse(line);
+        } catch (const json::parse_error& e) {
+            std::string what = e.what();
+            size_t colon = what.find(": ", what.find("column"));
+            std::string reason = colon == std::string::npos ? what : what.substr(colon + 2);
+            size_t column = e.byte == 0 ? 1 : e.byte;
+            Place at{name, line_no, line_offset + column - 1};
+            if (last_without_newline) {
+                // The writer ends every line: a last line without its end was cut short.
+                if (!have_header)
+                    return fail(at("the session line is cut short: " + reason));
+                warn(place("the last line is cut short (" + reason +
+                           "); the session is taken up to the line before"));
+                break;
+            }
+            return fail(at("column " + std::to_string(column) + ": not valid JSON: " + reason));
+        }
+        try {
+            if (!j.is_object())
+                throw BadLine{"each line must be a JSON object, not " + j.dump()};
+            std::string event = Text(j, "event", true);
+            if (!have_header) {
+                if (event != "session")
+                    throw BadLine{
+                        "not a recorded session: the first line must be the "
+                        "\"session\" line, not \"" +
+                        event + "\""};
+                CheckKeys(j,
+                          {"event", "format", "version", "family", "device", "listen", "started"},
+                          event);
+                if (Text(j, "format", true) != kSessionFormat)
+                    throw BadLine{"\"format\" must be \"" + std::string(kSessionFormat) + "\""};
+                uint64_t version = Number(j, "version", 0xFFFF, true);
+                if (version != uint64_t(kSessionVersion))
+                    throw BadLine{"version " + std::to_string(version) +
+                                  " is not known (this gwsim reads version " +
+                                  std::to_string(kSessionVersion) + ")"};
+                std::string family = Text(j, "family", true);
+                if (!ParseFamily(family, &s.family))
+                    throw BadLine{"\"family\" must be ZEL or MIR, not \"" + family + "\""};
+                s.device = Text(j, "device", false);
+                s.started = Text(j, "started", false);
+                have_header = true;
+                continue;
+            }
+            if (s.complete)
+                throw BadLine{"a \"" + event + "\" line after the \"end\" line"};
+            if (event == "session") {
+                throw BadLine{"a second \"session\" line"};
+            } else if (event == "connect") {
+                CheckKeys(j, {"event", "conn", "t_ms", "pc"}, event);
+                Number(j, "conn", SIZE_MAX, true);
+                ++s.connections;
+            } else if (event == "connect_failed") {
+                CheckKeys(j, {"event", "conn", "t_ms", "error"}, event);
+                Number(j, "conn", SIZE_MAX, true);
+                ++s.failed_connections;
+            } else if (event == "pc_bytes") {
+                CheckKeys(j, {"event", "conn", "t_ms", "bytes"}, event);
+                HexField(j, "bytes");
+            } else if (event == "request") {
+                CheckKeys(j,
+                          {"event", "conn", "n", "t_ms", "version", "kind", "sequence", "code",
+                           "qualifier", "room", "payload", "payload_hex", "bytes"},
+                          event);
+                Exchange x;
+                x.line = line_no;
+                x.number = size_t(Number(j, "n", SIZE_MAX, true));
+                x.connection = size_t(Number(j, "conn", SIZE_MAX, true));
+                if (x.number == 0)
+                    throw BadLine{"\"n\" must be 1 or more"};
+                if (by_number.count(x.number))
+                    throw BadLine{"request " + std::to_string(x.number) +
+                                  " is there twice (first on line " +
+                                  std::to_string(s.exchanges[by_number[x.number]].line) + ")"};
+                RecordedRequest& r = x.request;
+                r.connection = x.connection;
+                r.kind = uint8_t(Number(j, "kind", 0xFF, true));
+                r.sequence = uint32_t(Number(j, "sequence", 0xFFFFFFFFu, true));
+                r.code = uint32_t(Number(j, "code", 0xFFFFFFFFu, true));
+                r.qualifier = uint32_t(Number(j, "qualifier", 0xFFFFFFFFu, false));
+                r.room = uint32_t(Number(j, "room", 0xFFFFFFFFu, false));
+                r.payload = BytesField(j, "payload");
+                HexField(j, "bytes");
+                by_number[x.number] = s.exchanges.size();
+                s.exchanges.push_back(std::move(x));
+            } else if (event == "reply") {
+                CheckKeys(j, {"event", "conn", "n", "t_ms", "gap_ms", "bytes", "frames"}, event);
+                size_t n = size_t(Number(j, "n", SIZE_MAX, true));
+                size_t conn = size_t(Number(j, "conn", SIZE_MAX, true));
+                ReplySegment seg;
+                seg.gap_ms = uint32_t(Number(j, "gap_ms", 0xFFFFFFFFu, false));
+                seg.bytes = HexField(j, "bytes");
+                std::vector<ReplyPiece> pieces;
+                if (j.contains("frames")) {
+                    const json& frames = j["frames"];
+                    if (!frames.is_array())
+                        throw BadLine{"\"frames\" must be an array"};
+                    for (size_t i = 0; i < frames.size(); ++i)
+                        pieces.push_back(PieceFromJson(frames[i], i));
+                } else if (!seg.bytes.empty()) {
+                    // Bytes alone: sent as they are.
+                    ReplyPiece p;
+                    p.raw = true;
+                    p.bytes = seg.bytes;
+                    pieces.push_back(std::move(p));
+                }
+                if (n == 0)
+                    continue;  // before any request: nothing answers it
+                auto it = by_number.find(n);
+                if (it == by_number.end())
+                    throw BadLine{"a reply to request " + std::to_string(n) +
+                                  ", which no earlier line records"};
+                Exchange& x = s.exchanges[it->second];
+                if (x.connection != conn)
+                    throw BadLine{"a reply on connection " + std::to_string(conn) + " to request " +
+                                  std::to_string(n) + " of connection " +
+                                  std::to_string(x.connection)};
+                x.segments.push_back(std::move(seg));
+                x.pieces.insert(x.pieces.end(), pieces.begin(), pieces.end());
+            } else if (event == "close") {
+                CheckKeys(j, {"event", "conn", "n", "t_ms", "gap_ms", "by", "how"}, event);
+                size_t n = size_t(Number(j, "n", SIZE_MAX, false));
+                Number(j, "conn", SIZE_MAX, true);
+                uint32_t gap = uint32_t(Number(j, "gap_ms", 0xFFFFFFFFu, false));
+                std::string by = Text(j, "by", true), how = Text(j, "how", false);
+                if (by != "device" && by != "pc")
+                    throw BadLine{"\"by\" must be \"device\" or \"pc\", not \"" + by + "\""};
+                if (!how.empty() && how != "close" && how != "reset")
+                    throw BadLine{"\"how\" must be \"close\" or \"reset\", not \"" + how + "\""};
+                if (n != 0) {
+                    auto it = by_number.find(n);
+                    if (it == by_number.end())
+                        throw BadLine{"a close after request " + std::to_string(n) +
+                                      ", which no earlier line records"};
+                    if (by == "device") {
+                        Exchange& x = s.exchanges[it->second];
+                        x.device_closes = true;
+                        x.abortive = how == "reset";
+                        x.close_gap_ms = gap;
+                    }
+                }
+            } else if (event == "end") {
+                CheckKeys(j, {"event", "t_ms", "requests"}, event);
+                s.complete = true;
+            } else {
+                throw BadLine{"unknown event \"" + event + "\""};
+            }
+        } catch (const BadLine& e) {
+            return fail(place(e.what));
+        } catch (const json::exception& e) {
+            return fail(place(e.what()));
+        }
+    }
+    if (!have_header)
+        return fail(name + ":1 (offset 0): empty: not a recorded session");
+    if (!s.complete)
+        warn(name + ":" + std::to_string(line_no) + " (offset " + std::to_string(text.size()) +
+             "): no \"end\" line: the recording was cut short; it is taken as far as it goes");
+    *session = std::move(s);
+    return true;
+}
+
+bool LoadSession(const std::string& path, Session* session, std::string* error,
+                 std::vector<std::string>* warnings) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (error)
+            *error = path + ": cannot be read";
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return ParseSession(text.str(), path, session, error, warnings);
+}
+
+}  // namespace gwsim

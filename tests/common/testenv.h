@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/processenv.h"
 #include "zodaruruvizi/zodaruruvizi.h"
 
 namespace zrtest {
@@ -73,7 +74,13 @@ private:
     std::string path_;
 };
 
-inline void SetEnv(const char* name, const char* value) { SetEnvironmentVariableA(name, value); }
+// Sets (null: removes) a variable both where the C library's getenv, used by
+// the simulator, reads it and where the module reads it
+// (GetEnvironmentVariableA); on Windows these are two copies.
+inline void SetEnv(const char* name, const char* value) {
+    SetProcessEnv(name, value);
+    SetEnvironmentVariableA(name, value);
+}
 
 // Sets a variable for the object's life and restores it afterwards.
 class ScopedEnv {

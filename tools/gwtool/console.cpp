@@ -3,15 +3,7 @@
 #include <cstdio>
 #include <iostream>
 
-#ifdef _WIN32
-#include <io.h>
-#define GWTOOL_ISATTY _isatty
-#define GWTOOL_FILENO _fileno
-#else
-#include <unistd.h>
-#define GWTOOL_ISATTY isatty
-#define GWTOOL_FILENO fileno
-#endif
+#include "terminal.h"
 
 namespace gwtool {
 
@@ -28,10 +20,10 @@ std::string Seconds(double seconds) {
 }  // namespace
 
 Console::Console(bool json, bool verbose)
-    : json_(json), verbose_(verbose), stderr_tty_(GWTOOL_ISATTY(GWTOOL_FILENO(stderr)) != 0) {}
+    : json_(json), verbose_(verbose), stderr_tty_(IsTerminal(stderr)) {}
 
 bool Console::StdinIsTerminal() const {
-    return GWTOOL_ISATTY(GWTOOL_FILENO(stdin)) != 0;
+    return IsTerminal(stdin);
 }
 
 void Console::WriteErrLocked(const std::string& text) {

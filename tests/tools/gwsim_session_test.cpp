@@ -596,7 +596,9 @@ TEST(GwsimSession, ADeviceThatCannotBeReachedIsRecorded) {
     // completion of the connect itself.
     const ConnectResult connected = c.Connect(proxy.address(), proxy.port());
     ASSERT_TRUE(connected == ConnectResult::Connected || connected == ConnectResult::Failed);
-    if (connected == ConnectResult::Connected) EXPECT_TRUE(c.WaitClosed(kWait));
+    if (connected == ConnectResult::Connected) {
+        EXPECT_TRUE(c.WaitClosed(kWait));
+    }
     EXPECT_TRUE(proxy.WaitForIdle(kWait));
     proxy.Stop();
     gwsim::Session session;

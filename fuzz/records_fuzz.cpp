@@ -54,8 +54,11 @@ std::vector<std::string> Lines(const std::string& content) {
     return lines;
 }
 
-bool EqualsUnknown(const std::string& field) {
+// A field compares as a C string: up to its first zero byte, as the library
+// reads it.
+bool EqualsUnknown(const std::string& whole) {
     static const char kUnknown[] = "unknown";
+    const std::string field = whole.substr(0, whole.find('\0'));
     if (field.size() != 7)
         return false;
     for (size_t i = 0; i < 7; ++i) {

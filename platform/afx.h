@@ -244,6 +244,8 @@ public:
     void Flush() override;
 
 private:
+    void ThrowIfClosed() const;  // CFileException* (invalidFile) when not open
+
     std::string m_ReadBuffer;  // bytes read ahead of ReadString's position
     size_t m_ReadPos;
     bool m_bAtEof;

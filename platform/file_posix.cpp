@@ -6,6 +6,7 @@
 // marker. Taking before looking makes two racing opens fail rather than both
 // succeed. shareCompat is shareExclusive, as in the framework.
 #include "platform/afx.h"
+#include "platform/file_text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -273,116 +274,5 @@ BOOL CFile::IsOpen() const {
     return m_pImpl != nullptr;
 }
 
-// ---- CStdioFile -----------------------------------------------------------------
-// Text mode is the identity here: lines end in "\n" on disk. ReadString reads
-// ahead into m_ReadBuffer; every other operation first gives back the bytes
-// read ahead (seeking the descriptor back), so the file position seen by the
-// caller is always the one ReadString left.
-
-namespace {
-constexpr size_t kReadChunk = 16384;
-}
-
-CStdioFile::CStdioFile() : m_ReadPos(0), m_bAtEof(false) {}
-
-CStdioFile::~CStdioFile() = default;
-
-BOOL CStdioFile::Open(const char* lpszFileName, UINT nOpenFlags, CFileException* pError) {
-    m_ReadBuffer.clear();
-    m_ReadPos = 0;
-    m_bAtEof = false;
-    if (!(nOpenFlags & typeBinary))
-        nOpenFlags |= typeText;
-    return CFile::Open(lpszFileName, nOpenFlags, pError);
-}
-
-BOOL CStdioFile::ReadString(CString& rString) {
-    CheckOpen(m_pImpl, m_strFileName);
-    size_t scanFrom = m_ReadPos;
-    for (;;) {
-        size_t nl = m_ReadBuffer.find('\n', scanFrom);
-        if (nl != std::string::npos) {
-            rString = CString(m_ReadBuffer.data() + m_ReadPos, static_cast<int>(nl - m_ReadPos));
-            m_ReadPos = nl + 1;
-            if (m_ReadPos == m_ReadBuffer.size()) {
-                m_ReadBuffer.clear();
-                m_ReadPos = 0;
-            }
-            return TRUE;
-        }
-        if (m_bAtEof)
-            break;
-        m_ReadBuffer.erase(0, m_ReadPos);
-        m_ReadPos = 0;
-        scanFrom = m_ReadBuffer.size();
-        m_ReadBuffer.resize(scanFrom + kReadChunk);
-        UINT n;
-        try {
-            n = CFile::Read(&m_ReadBuffer[scanFrom], kReadChunk);
-        } catch (...) {
-            m_ReadBuffer.resize(scanFrom);
-            throw;
-        }
-        m_ReadBuffer.resize(scanFrom + n);
-        if (n == 0)
-            m_bAtEof = true;
-    }
-    if (m_ReadPos < m_ReadBuffer.size()) {  // the last line has no line end
-        rString = CString(m_ReadBuffer.data() + m_ReadPos,
-                          static_cast<int>(m_ReadBuffer.size() - m_ReadPos));
-        m_ReadBuffer.clear();
-        m_ReadPos = 0;
-        return TRUE;
-    }
-    rString.Empty();
-    return FALSE;
-}
-
-void CStdioFile::WriteString(const char* lpsz) {
-    if (lpsz)
-        Write(lpsz, static_cast<UINT>(std::strlen(lpsz)));
-}
-
-void CStdioFile::WriteString(const CString& s) {
-    Write(s.GetString(), static_cast<UINT>(s.GetLength()));
-}
-
-UINT CStdioFile::Read(void* lpBuf, UINT nCount) {
-    CheckOpen(m_pImpl, m_strFileName);
-    size_t buffered = m_ReadBuffer.size() - m_ReadPos;
-    UINT fromBuffer = static_cast<UINT>(std::min<size_t>(buffered, nCount));
-    std::memcpy(lpBuf, m_ReadBuffer.data() + m_ReadPos, fromBuffer);
-    m_ReadPos += fromBuffer;
-    if (m_ReadPos == m_ReadBuffer.size()) {
-        m_ReadBuffer.clear();
-        m_ReadPos = 0;
-    }
-    if (fromBuffer == nCount)
-        return nCount;
-    return fromBuffer + CFile::Read(static_cast<char*>(lpBuf) + fromBuffer, nCount - fromBuffer);
-}
-
-void CStdioFile::Write(const void* lpBuf, UINT nCount) {
-    CheckOpen(m_pImpl, m_strFileName);
-    if (m_ReadPos < m_ReadBuffer.size())
-        Seek(0, current);  // gives back the read-ahead
-    m_bAtEof = false;
-    CFile::Write(lpBuf, nCount);
-}
-
-ULONGLONG CStdioFile::Seek(LONGLONG lOff, UINT nFrom) {
-    CheckOpen(m_pImpl, m_strFileName);
-    size_t buffered = m_ReadBuffer.size() - m_ReadPos;
-    if (buffered > 0) {
-        CFile::Seek(-static_cast<LONGLONG>(buffered), current);
-    }
-    m_ReadBuffer.clear();
-    m_ReadPos = 0;
-    m_bAtEof = false;
-    return CFile::Seek(lOff, nFrom);
-}
-
-// Nothing is buffered for writing: the data is already the system's.
-void CStdioFile::Flush() {
-    CheckOpen(m_pImpl, m_strFileName);
-}
+// Text mode is the identity here: lines end in "\n" on disk.
+const bool kTextLineEndIsCrLf = false;

@@ -243,6 +243,10 @@ public:
     ULONGLONG Seek(LONGLONG lOff, UINT nFrom) override;
     void Flush() override;
 
+    // The bytes a text-mode write stores for "\n": "\r\n" on Windows, "\n"
+    // elsewhere.
+    static const char* StoredLineEnd();
+
 private:
     void ThrowIfClosed() const;  // CFileException* (invalidFile) when not open
 

@@ -26,6 +26,10 @@ void CStdioFile::ThrowIfClosed() const {
     }
 }
 
+const char* CStdioFile::StoredLineEnd() {
+    return kTextLineEndIsCrLf ? "\r\n" : "\n";
+}
+
 CStdioFile::CStdioFile() : m_ReadPos(0), m_bAtEof(false) {}
 
 CStdioFile::~CStdioFile() = default;

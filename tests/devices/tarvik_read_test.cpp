@@ -1,11 +1,13 @@
 // Reading a first-generation device: release identifiers, identity values and
 // the identity record file, against the simulated device over loopback.
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "device_fixture.h"
+#include "tests/support/side_copy.h"
 #include "zodaruruvizi/comms/gatewaycomms.h"
 #include "zodaruruvizi/devices/tarvikutils.h"
 
@@ -44,6 +46,11 @@ protected:
         tarvik.reset(new CTarvikUtils(new CGatewayComms(9191)));
         tarvik->SetIPAddress(DeviceAddress());
     }
+    // True when no side copy holds bytes to put back.
+    bool NothingKept() const {
+        return !dirs.logs.Exists(TARVIK_SERIAL_NUMS_SAVED_FILE) ||
+               !zrtest::SideCopyHoldsBytes(dirs.logs.Read(TARVIK_SERIAL_NUMS_SAVED_FILE));
+    }
     std::vector<std::string> RecordLines() const {
         return dirs.logs.Exists(TARVIK_SERIAL_NUMS_FILE) ? dirs.logs.Lines(TARVIK_SERIAL_NUMS_FILE)
                                                          : std::vector<std::string>{"(no file)"};
@@ -71,7 +78,8 @@ TEST_F(TarvikReadTest, SuccessfulReadFilesEveryAttributeAndOneRecord) {
         {"Tarvik_USBMACAddress", "00:50:C2:12:34:57"},
         {"Tarvik_SerialNum", "ZEL0012345"},
     };
-    for (const auto& e : expected) EXPECT_EQ(Stored(e.first), e.second) << e.first;
+    for (const auto& e : expected)
+        EXPECT_EQ(Stored(e.first), e.second) << e.first;
     EXPECT_EQ(GetValueStore().size(), 15u);
 
     EXPECT_EQ(RequestCodes(),
@@ -93,8 +101,9 @@ TEST_F(TarvikReadTest, SuccessfulReadFilesEveryAttributeAndOneRecord) {
                                         "Tessan Active Cable Version: CPOD_TSN_R2.4.",
                                         "R318 Active Cable Version: Unknown."}));
     EXPECT_TRUE(log.Texts("RT_COMMS_E").empty());
-    EXPECT_EQ(RecordLines(), (std::vector<std::string>{
-                                 "ZEL0012345,R2.10.3,R1.4.0,R1.0.2,00:50:C2:12:34:56,00:50:C2:12:34:57"}));
+    EXPECT_EQ(RecordLines(),
+              (std::vector<std::string>{
+                  "ZEL0012345,R2.10.3,R1.4.0,R1.0.2,00:50:C2:12:34:56,00:50:C2:12:34:57"}));
 }
 
 TEST_F(TarvikReadTest, OutcomeTable) {
@@ -114,9 +123,11 @@ TEST_F(TarvikReadTest, OutcomeTable) {
     };
     for (const auto& c : cases) {
         Start();
-        if (c.lcFails) sim->AddFault(StatusFault(kLc, 5));
+        if (c.lcFails)
+            sim->AddFault(StatusFault(kLc, 5));
         EXPECT_EQ(tarvik->GetReleaseIds(c.connected, c.locked), c.result) << c.name;
-        for (const char* key : kAllAttributes) EXPECT_EQ(Stored(key), c.value) << c.name << key;
+        for (const char* key : kAllAttributes)
+            EXPECT_EQ(Stored(key), c.value) << c.name << key;
         EXPECT_EQ(sim->RequestCount(), c.requests) << c.name;
         EXPECT_EQ(sim->ConnectionCount(), c.requests ? 1u : 0u) << c.name;
         EXPECT_FALSE(dirs.logs.Exists(TARVIK_SERIAL_NUMS_FILE)) << c.name;
@@ -134,7 +145,8 @@ TEST_F(TarvikReadTest, NothingListeningStoresNotConnectedAfterFiveWaits) {
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, std::chrono::seconds(4));
     EXPECT_LE(elapsed, std::chrono::seconds(8));
-    for (const char* key : kAllAttributes) EXPECT_EQ(Stored(key), "NotConnected") << key;
+    for (const char* key : kAllAttributes)
+        EXPECT_EQ(Stored(key), "NotConnected") << key;
     EXPECT_FALSE(dirs.logs.Exists(TARVIK_SERIAL_NUMS_FILE));
 }
 
@@ -143,7 +155,7 @@ TEST_F(TarvikReadTest, CpldStatusRules) {
         const char* name;
         bool custom;
         uint32_t revision;
-        int cpldStatus;      // -1: the device's own answer
+        int cpldStatus;  // -1: the device's own answer
         bool bootstrapFails;
         const char* stored;
         size_t bootstrapQueries;
@@ -159,13 +171,16 @@ TEST_F(TarvikReadTest, CpldStatusRules) {
         state.cpld_custom = c.custom;
         state.cpld_revision = c.revision;
         Start(state);
-        if (c.cpldStatus >= 0) sim->AddFault(StatusFault(kCpld, static_cast<uint32_t>(c.cpldStatus)));
-        if (c.bootstrapFails) sim->AddFault(StatusFault(kBoot, 3));
+        if (c.cpldStatus >= 0)
+            sim->AddFault(StatusFault(kCpld, static_cast<uint32_t>(c.cpldStatus)));
+        if (c.bootstrapFails)
+            sim->AddFault(StatusFault(kBoot, 3));
         ASSERT_TRUE(tarvik->GetReleaseIds(true, false)) << c.name;
         EXPECT_EQ(Stored("Tarvik_CPLD_Release"), c.stored) << c.name;
         EXPECT_EQ(Stored("Tarvik_CPLD_Release_Untrimmed"), c.stored) << c.name;
         size_t bootstrapQueries = 0;
-        for (uint32_t code : RequestCodes()) bootstrapQueries += code == kBoot ? 1 : 0;
+        for (uint32_t code : RequestCodes())
+            bootstrapQueries += code == kBoot ? 1 : 0;
         EXPECT_EQ(bootstrapQueries, c.bootstrapQueries) << c.name;
         const bool nonStandard = std::string(c.stored) != "STANDARD CORVEL CPLD";
         EXPECT_EQ(log.CountText("***** Non-Standard CPLD Detected *****"), nonStandard ? 1 : 0)
@@ -234,12 +249,9 @@ TEST_F(TarvikReadTest, SerialNumberNeedsAShortLcRelease) {
         bool asked;
         const char* stored;
     } cases[] = {
-        {"CPOD_LC_R2.10.3", "ZEL77", true, "ZEL77"},
-        {"LC 2.10.3", "ZEL77", false, "Unknown"},
-        {"CPOD_LC_X2", "ZEL77", false, "Unknown"},
-        {"CPOD_LC_R2", "UNKNOWN", true, "Unknown"},
-        {"CPOD_LC_R2", "unknown", true, "unknown"},
-        {"CPOD_LC_R2", "", true, "Unknown"},
+        {"CPOD_LC_R2.10.3", "ZEL77", true, "ZEL77"}, {"LC 2.10.3", "ZEL77", false, "Unknown"},
+        {"CPOD_LC_X2", "ZEL77", false, "Unknown"},   {"CPOD_LC_R2", "UNKNOWN", true, "Unknown"},
+        {"CPOD_LC_R2", "unknown", true, "unknown"},  {"CPOD_LC_R2", "", true, "Unknown"},
     };
     for (const auto& c : cases) {
         DeviceState state = DeviceState::Default(Family::ZEL);
@@ -276,6 +288,8 @@ TEST_F(TarvikReadTest, FailedLaterQueriesOnlyAffectTheirOwnAttributes) {
 
 TEST_F(TarvikReadTest, RecordFileKeepsOtherDevicesAndReplacesItsOwnLine) {
     const std::string own = "ZEL0012345,R2.10.3,R1.4.0,R1.0.2,00:50:C2:12:34:56,00:50:C2:12:34:57";
+    const std::string older =
+        "ZEL0012345,R2.09.9,R1.4.0,R1.0.2,00:50:C2:12:34:56,00:50:C2:12:34:50";
     const struct {
         const char* name;
         std::string before;
@@ -283,16 +297,29 @@ TEST_F(TarvikReadTest, RecordFileKeepsOtherDevicesAndReplacesItsOwnLine) {
         int ignored;  // lines dropped as invalid
     } cases[] = {
         {"missing file", "", {own}, 0},
-        {"others kept in order, own appended", "A1,R1,R1,R1,m,u\nB2,R2,R2,R2,m,u\n",
-         {"A1,R1,R1,R1,m,u", "B2,R2,R2,R2,m,u", own}, 0},
-        {"own line replaced in place", "A1,x\nZEL0012345,old\nB2,y\n", {"A1,x", own, "B2,y"}, 0},
-        {"blank lines and surrounding space go", "\n  A1,x  \r\n\n\t\nB2,y", {"A1,x", "B2,y", own},
+        {"others kept in order, own appended",
+         "A1,R1,R1,R1,m,u\nB2,R2,R2,R2,m,u\n",
+         {"A1,R1,R1,R1,m,u", "B2,R2,R2,R2,m,u", own},
          0},
-        {"every line holding the serial is replaced", "ZEL0012345,a\nC3\nold ZEL0012345 b\n",
-         {own, "C3", own}, 0},
-        {"all-unknown lines dropped", "Unknown,UNKNOWN,unknown\nA1,Unknown,Unknown\nunknown\n",
-         {"A1,Unknown,Unknown", own}, 2},
+        {"own line replaced in place", "A1,x\nZEL0012345,old\nB2,y\n", {"A1,x", own, "B2,y"}, 0},
+        {"blank lines and surrounding space go",
+         "\n  A1,x  \r\n\n\t\nB2,y",
+         {"A1,x", "B2,y", own},
+         0},
+        {"every line holding the serial is replaced",
+         "ZEL0012345,a\nC3\nold ZEL0012345 b\n",
+         {own, "C3", own},
+         0},
+        {"all-unknown lines dropped",
+         "Unknown,UNKNOWN,unknown\nA1,Unknown,Unknown\nunknown\n",
+         {"A1,Unknown,Unknown", own},
+         2},
         {"CR LF lines", "A1,x\r\nB2,y\r\n", {"A1,x", "B2,y", own}, 0},
+        // A record of the same length: only its changed bytes are written.
+        {"same-length record first", older + "\nA1,x\n", {own, "A1,x"}, 0},
+        {"same-length record last", "A1,x\n" + older + "\n", {"A1,x", own}, 0},
+        {"same-length record alone", older + "\n", {own}, 0},
+        {"same-length record, last line without line end", "A1,x\n" + older, {"A1,x", own}, 0},
     };
     for (const auto& c : cases) {
         Start();
@@ -302,11 +329,15 @@ TEST_F(TarvikReadTest, RecordFileKeepsOtherDevicesAndReplacesItsOwnLine) {
         }
         ASSERT_TRUE(tarvik->GetReleaseIds(true, false)) << c.name;
         EXPECT_EQ(RecordLines(), c.after) << c.name;
+        std::string bytes;
+        for (const std::string& line : c.after)
+            bytes += line + CStdioFile::StoredLineEnd();
+        EXPECT_EQ(dirs.logs.Read(TARVIK_SERIAL_NUMS_FILE), bytes) << c.name;
         EXPECT_EQ(log.CountText("CTarvikUtils::StoreTarvikSerialNumToFile>> Ignoring invalid "
                                 "serial number"),
                   c.ignored)
             << c.name;
-        EXPECT_FALSE(dirs.logs.Exists(TARVIK_SERIAL_NUMS_SAVED_FILE)) << c.name;
+        EXPECT_TRUE(NothingKept()) << c.name;
         log.Clear();
         sim.reset();
     }
@@ -319,8 +350,8 @@ TEST_F(TarvikReadTest, RecordFieldsUseUnknownForEmptyAndNotConnectedMacs) {
     state.bootstrap_release = "NotConnected";
     Start(state);
     ASSERT_TRUE(tarvik->GetReleaseIds(true, false));
-    EXPECT_EQ(RecordLines(), (std::vector<std::string>{
-                                 "ZEL0012345,R2.10.3,R1.4.0,NotConnected,Unknown,Unknown"}));
+    EXPECT_EQ(RecordLines(),
+              (std::vector<std::string>{"ZEL0012345,R2.10.3,R1.4.0,NotConnected,Unknown,Unknown"}));
 }
 
 TEST_F(TarvikReadTest, NoRecordWithoutASerialNumberAndLockedLeavesTheFileAlone) {
@@ -341,24 +372,106 @@ TEST_F(TarvikReadTest, AnUnwritableRecordFileIsReportedAndNothingEscapes) {
     EXPECT_TRUE(tarvik->GetReleaseIds(true, false));
     const auto errors = log.Texts("RT_COMMS_E");
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].rfind("CTarvikUtils::StoreTarvikSerialNumToFile - Encountered problems: ", 0),
-              0u)
+    EXPECT_EQ(
+        errors[0].rfind("CTarvikUtils::StoreTarvikSerialNumToFile - Encountered problems: ", 0), 0u)
         << errors[0];
     EXPECT_EQ(Stored("Tarvik_SerialNum"), "ZEL0012345") << "the value store is not affected";
 }
 
+TEST_F(TarvikReadTest, AnUnchangedFileIsNotWrittenAndAChangedOneFromItsFirstChange) {
+    namespace fs = std::filesystem;
+    const std::string le = CStdioFile::StoredLineEnd();
+    const std::string own = "ZEL0012345,R2.10.3,R1.4.0,R1.0.2,00:50:C2:12:34:56,00:50:C2:12:34:57";
+    const fs::file_time_type long_ago = fs::file_time_type::clock::now() - std::chrono::hours(24);
+    const struct {
+        const char* name;
+        std::string before;
+        bool written;
+    } cases[] = {
+        {"own record as the rewrite leaves it", "A1,x" + le + own + le + "B2,y" + le, false},
+        {"own record changed", "A1,x" + le + "ZEL0012345,R1" + le + "B2,y" + le, true},
+        {"a new device", "A1,x" + le, true},
+        {"a blank line", "A1,x" + le + le + own + le, true},
+    };
+    for (const auto& c : cases) {
+        Start();
+        dirs.logs.Write(TARVIK_SERIAL_NUMS_FILE, c.before);
+        const std::string path = dirs.logs.File(TARVIK_SERIAL_NUMS_FILE);
+        fs::last_write_time(path, long_ago);
+        const fs::file_time_type before = fs::last_write_time(path);  // as the system keeps it
+        ASSERT_TRUE(tarvik->GetReleaseIds(true, false)) << c.name;
+        EXPECT_EQ(fs::last_write_time(path) != before, c.written) << c.name;
+        EXPECT_TRUE(NothingKept()) << c.name;
+        sim.reset();
+    }
+}
+
+// What a rewrite that stopped part-way leaves: the file, written over from an
+// offset on, and the side copy with the bytes it replaced.
 TEST_F(TarvikReadTest, AnInterruptedRewriteIsRestoredFromItsSideCopy) {
-    Start();
-    // What a rewrite that died after truncating leaves: a cut file and the
-    // complete side copy.
-    dirs.logs.Write(TARVIK_SERIAL_NUMS_FILE, "A1,x\nB2,");
-    dirs.logs.Write(TARVIK_SERIAL_NUMS_SAVED_FILE, "A1,x\nB2,y\nC3,z\n");
-    ASSERT_TRUE(tarvik->GetReleaseIds(true, false));
-    EXPECT_EQ(RecordLines(),
-              (std::vector<std::string>{
-                  "A1,x", "B2,y", "C3,z",
-                  "ZEL0012345,R2.10.3,R1.4.0,R1.0.2,00:50:C2:12:34:56,00:50:C2:12:34:57"}));
-    EXPECT_FALSE(dirs.logs.Exists(TARVIK_SERIAL_NUMS_SAVED_FILE));
+    using zrtest::SideCopyHolding;
+    const std::string le = CStdioFile::StoredLineEnd();
+    const std::string own = "ZEL0012345,R2.10.3,R1.4.0,R1.0.2,00:50:C2:12:34:56,00:50:C2:12:34:57";
+    const struct {
+        const char* name;
+        std::string file;
+        std::string side;
+        std::vector<std::string> after;
+        bool untouched;  // not a side copy holding bytes: left as it was
+    } cases[] = {
+        {"stopped after part of the new bytes",
+         "A1,x\nB2,q",
+         SideCopyHolding(5, "B2,y\nC3,z\n", 15),
+         {"A1,x", "B2,y", "C3,z", own},
+         false},
+        {"stopped before any",
+         "A1,x\nB2,y\nC3,z\n",
+         SideCopyHolding(5, "B2,y\nC3,z\n", 15),
+         {"A1,x", "B2,y", "C3,z", own},
+         false},
+        {"a longer content stopped at its end",
+         "A1,x\nB2,yyyyyyyyyy\n",
+         SideCopyHolding(5, "B2,y\n", 10),
+         {"A1,x", "B2,y", own},
+         false},
+        {"same size, the bytes after the kept ones untouched",
+         "A1,x\nQQ,y\nC3,z\n",
+         SideCopyHolding(5, "B2", 15),
+         {"A1,x", "B2,y", "C3,z", own},
+         false},
+        {"own record among the kept bytes",
+         "ZEL",
+         SideCopyHolding(0, "ZEL0012345,old\nA1,x\n", 20),
+         {own, "A1,x"},
+         false},
+        // A file in the form the rewrite leaves it, so that the record is
+        // only appended and the side copy is not needed.
+        {"holding nothing",
+         "A1,x" + le,
+         "- 000000000000000 000000000000004 000000000000009\nB2,y",
+         {"A1,x", own},
+         true},
+        {"not a side copy", "A1,x" + le, "A1,x\nB2,y\n", {"A1,x", own}, true},
+        {"kept bytes beyond the file's size",
+         "A1,x" + le,
+         SideCopyHolding(5, "B2,y\n", 6),
+         {"A1,x", own},
+         true},
+    };
+    for (const auto& c : cases) {
+        Start();
+        dirs.logs.Write(TARVIK_SERIAL_NUMS_FILE, c.file);
+        dirs.logs.Write(TARVIK_SERIAL_NUMS_SAVED_FILE, c.side);
+        ASSERT_TRUE(tarvik->GetReleaseIds(true, false)) << c.name;
+        EXPECT_EQ(RecordLines(), c.after) << c.name;
+        if (c.untouched) {
+            EXPECT_EQ(dirs.logs.Read(TARVIK_SERIAL_NUMS_SAVED_FILE), c.side) << c.name;
+        } else {
+            EXPECT_TRUE(NothingKept()) << c.name;
+        }
+        std::remove(dirs.logs.File(TARVIK_SERIAL_NUMS_SAVED_FILE).c_str());
+        sim.reset();
+    }
 }
 
 }  // namespace

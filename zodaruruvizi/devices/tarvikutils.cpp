@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,43 +70,48 @@ const ReleaseKeys kReleaseKeys[] = {
 
 // A value-store entry through the store's index operation (a missing key is
 // added empty).
-CString IndexStore(const char* key) { return CString(GetValueStore()[key]); }
+CString IndexStore(const char* key) {
+    return CString(GetValueStore()[key]);
+}
 
 // A record field: "Unknown" for an empty value.
 CString RecordField(const char* key) {
     CString value = IndexStore(key);
-    if (value.IsEmpty()) value = kValueUnknown;
+    if (value.IsEmpty())
+        value = kValueUnknown;
     return value;
 }
 
 // A MAC field: also "Unknown" for "NotConnected" in any letter case.
 CString MacRecordField(const char* key) {
     CString value = RecordField(key);
-    if (value.CompareNoCase(kValueNotConnected) == 0) value = kValueUnknown;
+    if (value.CompareNoCase(kValueNotConnected) == 0)
+        value = kValueUnknown;
     return value;
 }
 
-// The identity record file is handled as one block of text, line by line in
+// The identity record file is handled as the bytes it stores, line by line in
 // place: a file of many records costs no allocation and no system call per
-// record.
+// record, and the bytes that a rewrite would not change are not written again.
 
 bool IsRecordSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// Calls take(begin, end) for every line of text, white space trimmed, that is
-// not empty.
+// Calls take(begin, end) for every line of [p, end), white space trimmed, that
+// is not empty.
 template <typename Take>
-void ForEachKeptLine(const std::string& text, Take take) {
-    const char* p = text.data();
-    const char* const end = p + text.size();
+void ForEachKeptLine(const char* p, const char* const end, Take take) {
     while (p < end) {
         const char* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
         const char* b = p;
         const char* e = nl ? nl : end;
-        while (b < e && IsRecordSpace(*b)) ++b;
-        while (e > b && IsRecordSpace(e[-1])) --e;
-        if (b < e) take(b, e);
+        while (b < e && IsRecordSpace(*b))
+            ++b;
+        while (e > b && IsRecordSpace(e[-1]))
+            --e;
+        if (b < e)
+            take(b, e);
         p = nl ? nl + 1 : end;
     }
 }
@@ -112,97 +119,347 @@ void ForEachKeptLine(const std::string& text, Take take) {
 // True when the field, compared as a C string, is "Unknown" in any letter case.
 bool IsUnknownField(const char* b, const char* e) {
     const char* nul = static_cast<const char*>(memchr(b, '\0', static_cast<size_t>(e - b)));
-    if (nul) e = nul;
+    if (nul)
+        e = nul;
     const size_t length = strlen(kValueUnknown);
-    if (static_cast<size_t>(e - b) != length) return false;
+    if (static_cast<size_t>(e - b) != length)
+        return false;
     for (size_t i = 0; i < length; ++i) {
         char c = b[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
         char u = kValueUnknown[i];
-        if (u >= 'A' && u <= 'Z') u = static_cast<char>(u - 'A' + 'a');
-        if (c != u) return false;
+        if (u >= 'A' && u <= 'Z')
+            u = static_cast<char>(u - 'A' + 'a');
+        if (c != u)
+            return false;
     }
     return true;
 }
 
 // True when every comma-separated field of the line is "Unknown" in any case.
 bool AllFieldsUnknown(const char* b, const char* e) {
+    if (*b != 'u' && *b != 'U')
+        return false;  // the common case, at once
     for (;;) {
         const char* comma = static_cast<const char*>(memchr(b, ',', static_cast<size_t>(e - b)));
-        if (!IsUnknownField(b, comma ? comma : e)) return false;
-        if (!comma) return true;
+        if (!IsUnknownField(b, comma ? comma : e))
+            return false;
+        if (!comma)
+            return true;
         b = comma + 1;
     }
 }
 
-// Reads the rest of an open text file.
-std::string ReadAllText(CStdioFile& file) {
-    std::string text(static_cast<size_t>(file.GetLength()) + 1, '\0');
+// Finds a text in the lines of a block, one pass over the block for all of
+// them: lines are asked in their order.
+class Occurrences {
+public:
+    Occurrences(const char* end, std::string_view text)
+        : m_End(end), m_Text(text), m_Next(nullptr) {}
+
+    // True when the text stands within [b, e); b is not before an earlier b.
+    bool Within(const char* b, const char* e) {
+        if (m_Text.empty())
+            return true;
+        if (!m_Next || m_Next < b)
+            m_Next = Find(b);
+        return m_Next <= e && static_cast<size_t>(e - m_Next) >= m_Text.size();
+    }
+
+private:
+    // The first place at or after p where the text starts; m_End when none.
+    const char* Find(const char* p) const {
+        const size_t n = m_Text.size();
+        while (static_cast<size_t>(m_End - p) >= n) {
+            p = static_cast<const char*>(
+                memchr(p, m_Text[0], static_cast<size_t>(m_End - p) - n + 1));
+            if (!p)
+                break;
+            if (memcmp(p + 1, m_Text.data() + 1, n - 1) == 0)
+                return p;
+            ++p;
+        }
+        return m_End;
+    }
+
+    const char* m_End;
+    std::string_view m_Text;
+    const char* m_Next;
+};
+
+// The rest of an open file, as stored. The buffer is not cleared first: the
+// file's bytes fill it.
+struct FileBytes {
+    std::unique_ptr<char[]> data;
     size_t size = 0;
+    const char* begin() const { return data.get(); }
+    const char* end() const { return data.get() + size; }
+};
+
+FileBytes ReadRest(CFile& file) {
+    FileBytes bytes;
+    size_t capacity = static_cast<size_t>(file.GetLength()) + 1;
+    bytes.data.reset(new char[capacity]);
     for (;;) {
-        if (size == text.size()) text.resize(2 * size);
-        const UINT n = file.Read(&text[size], static_cast<UINT>(text.size() - size));
-        if (n == 0) break;
-        size += n;
+        if (bytes.size == capacity) {  // the file grew while being read
+            std::unique_ptr<char[]> larger(new char[2 * capacity]);
+            memcpy(larger.get(), bytes.data.get(), bytes.size);
+            bytes.data = std::move(larger);
+            capacity *= 2;
+        }
+        const UINT n =
+            file.Read(bytes.data.get() + bytes.size,
+                      static_cast<UINT>(std::min<size_t>(capacity - bytes.size, 1u << 30)));
+        if (n == 0)
+            break;
+        bytes.size += n;
     }
-    text.resize(size);
-    return text;
+    return bytes;
 }
 
-// The non-empty lines of an open text file, each white-space trimmed and ended
-// by "\n". A file already in that form (as the rewrite leaves it) is taken as
-// it is, without a copy.
-std::string ReadKeptLines(CStdioFile& file) {
-    std::string text = ReadAllText(file);
-    size_t keptSize = 0;
-    ForEachKeptLine(text, [&keptSize](const char* b, const char* e) {
-        keptSize += static_cast<size_t>(e - b) + 1;
-    });
-    if (keptSize == text.size() && (text.empty() || text.back() == '\n')) return text;
-    std::string lines;
-    lines.reserve(keptSize);
-    ForEachKeptLine(text, [&lines](const char* b, const char* e) {
-        lines.append(b, static_cast<size_t>(e - b));
-        lines += '\n';
-    });
-    return lines;
-}
-
-// Writes lines to a new file and renames it to finalPath, so that finalPath
-// only ever holds a complete copy. Throws CFileException* on failure.
-void WriteSideCopy(const CString& finalPath, const std::string& lines) {
-    const CString partialPath = finalPath + ".partial";
-    CStdioFile side;
-    CFileException error;
-    if (!side.Open(partialPath, CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive |
-                                    CFile::typeText,
-                   &error)) {
-        AfxThrowFileException(error.m_cause, error.m_lOsError, partialPath);
-    }
-    try {
-        if (!lines.empty()) side.Write(lines.data(), static_cast<UINT>(lines.size()));
-        side.Close();
-    } catch (CFileException*) {
-        side.Abort();
-        DeleteFileA(partialPath);
-        throw;
-    }
-    if (!MoveFileExA(partialPath, finalPath, MOVEFILE_REPLACE_EXISTING)) {
-        DWORD osError = GetLastError();
-        DeleteFileA(partialPath);
-        AfxThrowFileException(CFileException::genericException, static_cast<LONG>(osError),
-                              finalPath);
+// Writes every byte at the file's position.
+void WriteAll(CFile& file, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const size_t n = std::min<size_t>(bytes.size(), 1u << 30);
+        file.Write(bytes.data(), static_cast<UINT>(n));
+        bytes.remove_prefix(n);
     }
 }
 
-bool IsFilePresent(const CString& path) {
-    DWORD attributes = GetFileAttributesA(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
+// The new content of the file as a list of byte ranges: runs of the old
+// content that stay as they are, and the pieces that replace the rest.
+class Pieces {
+public:
+    void Add(const char* p, size_t n) {
+        if (n == 0)
+            return;
+        if (!m_List.empty() && m_List.back().data() + m_List.back().size() == p) {
+            m_List.back() = std::string_view(m_List.back().data(), m_List.back().size() + n);
+        } else {
+            m_List.emplace_back(p, n);
+        }
+        m_Size += n;
+    }
+    size_t Size() const { return m_Size; }
+
+    // The length of the longest common start of the pieces and old.
+    size_t CommonStart(std::string_view old) const {
+        size_t at = 0;
+        for (const std::string_view& piece : m_List) {
+            const size_t length = std::min(piece.size(), old.size() - at);
+            if (piece.data() != old.data() + at &&
+                memcmp(piece.data(), old.data() + at, length) != 0) {
+                size_t i = 0;
+                while (piece[i] == old[at + i])
+                    ++i;
+                return at + i;
+            }
+            at += length;
+            if (at == old.size())
+                break;
+        }
+        return at;
+    }
+
+    // The length of the longest common end of the pieces and old.
+    size_t CommonEnd(std::string_view old) const {
+        size_t at = 0;  // bytes matched, counted from the end
+        for (auto it = m_List.rbegin(); it != m_List.rend(); ++it) {
+            const size_t length = std::min(it->size(), old.size() - at);
+            const char* mine = it->data() + it->size() - length;
+            const char* theirs = old.data() + old.size() - at - length;
+            if (mine != theirs && memcmp(mine, theirs, length) != 0) {
+                size_t i = 0;
+                while (mine[length - 1 - i] == theirs[length - 1 - i])
+                    ++i;
+                return at + i;
+            }
+            at += length;
+            if (at == old.size())
+                break;
+        }
+        return at;
+    }
+
+    // Writes the bytes [from, to) of the content at the file's position. Short
+    // pieces are gathered, so that a file of many changed lines costs few
+    // writes.
+    void Write(CFile& file, size_t from, size_t to) const {
+        std::string gathered;
+        const auto flush = [&] {
+            WriteAll(file, gathered);
+            gathered.clear();
+        };
+        size_t at = 0;
+        for (std::string_view piece : m_List) {
+            const size_t start = at;
+            at += piece.size();
+            if (at <= from)
+                continue;
+            if (start >= to)
+                break;
+            if (start < from)
+                piece.remove_prefix(from - start);
+            if (at > to)
+                piece.remove_suffix(at - to);
+            if (piece.size() >= kGatherLimit) {
+                flush();
+                WriteAll(file, piece);
+            } else {
+                gathered.append(piece.data(), piece.size());
+                if (gathered.size() >= kGatherLimit)
+                    flush();
+            }
+        }
+        flush();
+    }
+
+private:
+    static constexpr size_t kGatherLimit = 65536;
+
+    std::vector<std::string_view> m_List;
+    size_t m_Size = 0;
+};
+
+// The side copy ("Tarvik_Serial_Nums.txt.saved") keeps, while a rewrite
+// changes the file, the bytes it overwrites: a rewrite stopped part-way (a
+// failed write, the process ended) loses nothing, since the next one puts
+// them back first. It stays between rewrites and is written over rather than
+// created anew. Layout: a head of kHeadSize bytes,
+//   "<state> <offset> <length> <size>\n"
+// with state 'V' (it holds bytes to put back) or '-' (it holds nothing) and
+// each number in 15 decimal digits; then the kept bytes. The kept bytes are
+// the file's bytes [offset, offset + length) of a file of size bytes; the
+// file's other bytes below size are not written while they are kept.
+class SideCopy {
+public:
+    struct Kept {
+        size_t offset = 0;
+        size_t size = 0;
+        std::string bytes;
+    };
+
+    SideCopy() : m_bOpen(false) {}
+    ~SideCopy() {
+        if (m_bOpen)
+            m_File.Abort();
+    }
+    SideCopy(const SideCopy&) = delete;
+    SideCopy& operator=(const SideCopy&) = delete;
+
+    void At(const CString& path) { m_Path = path; }
+
+    // Opens the side copy when there is one; false when there is none.
+    // Throws CFileException* when it is there but cannot be opened.
+    bool OpenExisting() {
+        CFileException error;
+        if (m_File.Open(m_Path, CFile::modeReadWrite | CFile::shareExclusive | CFile::typeBinary,
+                        &error)) {
+            m_bOpen = true;
+            return true;
+        }
+        if (error.m_cause == CFileException::fileNotFound)
+            return false;
+        AfxThrowFileException(error.m_cause, error.m_lOsError, m_Path);
+    }
+
+    // True, with what it holds, when the open side copy holds bytes to put
+    // back; false when it holds nothing or does not have the layout above.
+    bool ReadKept(Kept& kept) {
+        char head[kHeadSize];
+        m_File.SeekToBegin();
+        if (m_File.Read(head, kHeadSize) != kHeadSize || head[0] != 'V' ||
+            head[kHeadSize - 1] != '\n')
+            return false;
+        size_t numbers[3];
+        for (int i = 0; i < 3; ++i) {
+            const char* p = head + 1 + i * (1 + kDigits);
+            if (*p != ' ')
+                return false;
+            numbers[i] = 0;
+            for (int d = 1; d <= kDigits; ++d) {
+                if (p[d] < '0' || p[d] > '9')
+                    return false;
+                numbers[i] = numbers[i] * 10 + static_cast<size_t>(p[d] - '0');
+            }
+        }
+        kept.offset = numbers[0];
+        kept.size = numbers[2];
+        if (numbers[1] > kept.size || kept.offset > kept.size - numbers[1])
+            return false;
+        kept.bytes.resize(numbers[1]);
+        size_t done = 0;
+        while (done < kept.bytes.size()) {
+            const UINT n = m_File.Read(&kept.bytes[done], static_cast<UINT>(std::min<size_t>(
+                                                              kept.bytes.size() - done, 1u << 30)));
+            if (n == 0)
+                return false;
+            done += n;
+        }
+        return true;
+    }
+
+    // Keeps the bytes [offset, offset + length) of a file of size bytes: the
+    // bytes first, then the head, then its state, in one byte, that makes
+    // them count.
+    void Keep(size_t offset, const char* bytes, size_t length, size_t size) {
+        if (!m_bOpen) {
+            CFileException error;
+            if (!m_File.Open(m_Path,
+                             CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite |
+                                 CFile::shareExclusive | CFile::typeBinary,
+                             &error)) {
+                AfxThrowFileException(error.m_cause, error.m_lOsError, m_Path);
+            }
+            m_bOpen = true;
+        }
+        m_File.Seek(kHeadSize, CFile::begin);
+        WriteAll(m_File, std::string_view(bytes, length));
+        char head[kHeadSize];
+        head[0] = '-';
+        const size_t numbers[3] = {offset, length, size};
+        for (int i = 0; i < 3; ++i) {
+            char* p = head + 1 + i * (1 + kDigits);
+            *p = ' ';
+            size_t value = numbers[i];
+            for (int d = kDigits; d >= 1; --d, value /= 10)
+                p[d] = static_cast<char>('0' + value % 10);
+        }
+        head[kHeadSize - 1] = '\n';
+        m_File.SeekToBegin();
+        m_File.Write(head, kHeadSize);
+        m_File.SeekToBegin();
+        m_File.Write("V", 1);
+    }
+
+    // Marks the side copy as holding nothing.
+    void Clear() {
+        m_File.SeekToBegin();
+        m_File.Write("-", 1);
+    }
+
+    void Close() {
+        if (!m_bOpen)
+            return;
+        m_bOpen = false;
+        m_File.Close();
+    }
+
+private:
+    static constexpr int kDigits = 15;
+    static constexpr UINT kHeadSize = 1 + 3 * (1 + kDigits) + 1;
+
+    CString m_Path;
+    CFile m_File;
+    bool m_bOpen;
+};
 
 }  // namespace
 
-CTarvikUtils::CTarvikUtils(CGatewayComms* pGatewayComms) { m_pGatewayComms = pGatewayComms; }
+CTarvikUtils::CTarvikUtils(CGatewayComms* pGatewayComms) {
+    m_pGatewayComms = pGatewayComms;
+}
 
 CTarvikUtils::~CTarvikUtils() {
     if (m_pGatewayComms) {
@@ -219,8 +476,10 @@ bool CTarvikUtils::QueryDeviceText(DWORD code, DWORD qualifier, CString& text) {
     DWORD length = kTextBufferSize;
     DWORD status = 0;
     VSI_GetSerialNumber(stream, code, &length, buffer, qualifier, &status);
-    if (m_pGatewayComms) m_pGatewayComms->ExecuteSubCommand(stream, kQueryTimeoutMs);
-    if (status != 0 || length >= kTextBufferSize) length = 0;
+    if (m_pGatewayComms)
+        m_pGatewayComms->ExecuteSubCommand(stream, kQueryTimeoutMs);
+    if (status != 0 || length >= kTextBufferSize)
+        length = 0;
     buffer[length] = '\0';
     text = buffer;
     return status == 0;
@@ -232,18 +491,23 @@ bool CTarvikUtils::ReadCPLDRevision(DWORD* pRevision, DWORD* pStatus) {
     DWORD length = sizeof buffer;
     DWORD status = 0;
     VSI_GetSerialNumber(stream, VSI_GET_CPLD_REVISION, &length, buffer, 0, &status);
-    if (m_pGatewayComms) m_pGatewayComms->ExecuteSubCommand(stream, kQueryTimeoutMs);
-    if (pStatus) *pStatus = status;
+    if (m_pGatewayComms)
+        m_pGatewayComms->ExecuteSubCommand(stream, kQueryTimeoutMs);
+    if (pStatus)
+        *pStatus = status;
     if (status == 0 && length == sizeof buffer) {
-        if (pRevision) *pRevision = IFC_Get32(buffer);
+        if (pRevision)
+            *pRevision = IFC_Get32(buffer);
         return true;
     }
     return false;
 }
 
 bool CTarvikUtils::IsNonStandardCPLD(DWORD status) {
-    if (status == 0) return true;
-    if (status == 1 || status == 4) return false;
+    if (status == 0)
+        return true;
+    if (status == 1 || status == 4)
+        return false;
     CString bootstrap;
     return QueryDeviceText(VSI_GET_BOOTSTRAP_VERSION, 0, bootstrap);
 }
@@ -297,11 +561,13 @@ bool CTarvikUtils::GetReleaseIds(bool bConnected, bool bResourceLocked) {
 
     if (bConnected && !bResourceLocked) {
         do {
-            if (!m_pGatewayComms || !m_pGatewayComms->OpenSocket()) break;
+            if (!m_pGatewayComms || !m_pGatewayComms->OpenSocket())
+                break;
 
             CString value;
             bCommsOK = QueryDeviceText(VSI_GET_OS_VERSION, 0, value);
-            if (!bCommsOK) break;
+            if (!bCommsOK)
+                break;
             const bool bLcTrimmed = SetStoredValue("Tarvik_Release", value, true);
             SetStoredValue("Tarvik_Release_Untrimmed", value, false);
 
@@ -339,7 +605,8 @@ bool CTarvikUtils::GetReleaseIds(bool bConnected, bool bResourceLocked) {
             CString macCable;
             CString r318Cable;
             if (!QueryDeviceText(VSI_GET_ACTIVE_CABLE_VERSION, 0, raw) || raw.IsEmpty()) {
-                MonPrintfEx(kChannelError, "Get Active Cable (Tessan/R318) firmware version failed.");
+                MonPrintfEx(kChannelError,
+                            "Get Active Cable (Tessan/R318) firmware version failed.");
                 macCable = kValueUnknown;
                 r318Cable = kValueUnknown;
             } else {
@@ -357,27 +624,32 @@ bool CTarvikUtils::GetReleaseIds(bool bConnected, bool bResourceLocked) {
 
             if (bLcTrimmed) {
                 QueryDeviceText(VSI_GET_SERIAL_NUMBER, 0, value);
-                if (!IsSerialNumberValid(value)) value = kValueUnknown;
+                if (!IsSerialNumberValid(value))
+                    value = kValueUnknown;
             } else {
                 value = kValueUnknown;
             }
             SetStoredValue("Tarvik_SerialNum", value, true);
         } while (false);
-        if (m_pGatewayComms) m_pGatewayComms->CloseSocket();
+        if (m_pGatewayComms)
+            m_pGatewayComms->CloseSocket();
     }
 
     const char* fallback = nullptr;
     if (!bCommsOK || bResourceLocked) {
         fallback = kValueUnknown;
-        if (bCommsOK) result = true;
+        if (bCommsOK)
+            result = true;
     } else if (!bConnected || !result) {
         fallback = kValueNotConnected;
     }
     if (fallback) {
-        for (const char* key : kFallbackAttributes) SetStoredValue(key, fallback, true);
+        for (const char* key : kFallbackAttributes)
+            SetStoredValue(key, fallback, true);
     }
 
-    if (result && !bResourceLocked) StoreTarvikSerialNumToFile();
+    if (result && !bResourceLocked)
+        StoreTarvikSerialNumToFile();
     return result;
 }
 
@@ -394,14 +666,48 @@ void CTarvikUtils::StoreTarvikSerialNumToFile() {
     // Without a serial number there is no record to place: the substring rule
     // would match every line holding an "Unknown" field and replace other
     // devices' records.
-    if (serial.CompareNoCase(kValueUnknown) == 0) return;
+    if (serial.CompareNoCase(kValueUnknown) == 0)
+        return;
 
+    // The file is handled as the bytes it stores: lines end in the system's
+    // text line end, which the rewrite writes itself, and only the bytes that
+    // change are written.
+    const std::string_view lineEnd = CStdioFile::StoredLineEnd();
     CString record;
-    record.Format("%s,%s,%s,%s,%s,%s\n", serial.GetString(), lc.GetString(), prom.GetString(),
+    record.Format("%s,%s,%s,%s,%s,%s", serial.GetString(), lc.GetString(), prom.GetString(),
                   bootstrap.GetString(), mac.GetString(), usbMac.GetString());
 
-    CStdioFile file;
+    CFile file;
     bool bOpened = false;
+    SideCopy side;
+    FileBytes read;
+    std::string restored;
+    std::string_view stored;  // the file's content when the rewrite began
+    size_t from = 0;          // the bytes [from, to) of stored are being written over
+    size_t to = 0;
+    enum { kWritingNothing, kAppending, kReplacing } writing = kWritingNothing;
+
+    // After a failure while writing: an append is cut off, replaced bytes are
+    // put back from memory (or, failing that, stay in the side copy for the
+    // next rewrite to put back).
+    const auto undo = [&] {
+        if (!bOpened)
+            return;
+        try {
+            if (writing == kAppending) {
+                file.SetLength(stored.size());
+            } else if (writing == kReplacing) {
+                file.Seek(static_cast<LONGLONG>(from), CFile::begin);
+                WriteAll(file, stored.substr(from, to - from));
+                file.SetLength(stored.size());
+                side.Clear();
+            }
+        } catch (CFileException* again) {
+            again->Delete();
+        }
+        file.Abort();
+    };
+
     try {
         CString logDir;
         CSystemInfo::GetLogFilesPath(logDir);
@@ -411,72 +717,107 @@ void CTarvikUtils::StoreTarvikSerialNumToFile() {
         savedPath.Format("%s%s%s", logDir.GetString(), "\\", TARVIK_SERIAL_NUMS_SAVED_FILE);
 
         CFileException error;
-        if (!file.Open(path, CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite |
-                                 CFile::shareDenyWrite | CFile::typeText,
+        if (!file.Open(path,
+                       CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite |
+                           CFile::shareDenyWrite | CFile::typeBinary,
                        &error)) {
             AfxThrowFileException(error.m_cause, error.m_lOsError, path);
         }
         bOpened = true;
+        read = ReadRest(file);
+        stored = std::string_view(read.begin(), read.size);
 
-        // A side copy left behind means an earlier rewrite did not finish: its
-        // content, not the file's, is the last complete one.
-        std::string lines;
-        if (IsFilePresent(savedPath)) {
-            CStdioFile saved;
-            if (!saved.Open(savedPath, CFile::modeRead | CFile::shareDenyWrite | CFile::typeText,
-                            &error)) {
-                AfxThrowFileException(error.m_cause, error.m_lOsError, savedPath);
-            }
-            lines = ReadKeptLines(saved);
-            saved.Close();
-        } else {
-            lines = ReadKeptLines(file);
-            WriteSideCopy(savedPath, lines);
+        // An earlier rewrite that stopped part-way left bytes in the side
+        // copy: they go back first.
+        side.At(savedPath);
+        SideCopy::Kept kept;
+        if (side.OpenExisting() && side.ReadKept(kept)) {
+            const size_t n = stored.size();
+            const size_t a = std::min(kept.offset, n);
+            const size_t b = std::min(kept.offset + kept.bytes.size(), n);
+            const size_t c = std::min(kept.size, n);
+            restored.reserve(a + kept.bytes.size() + (c - b));
+            restored.append(stored.data(), a);
+            restored += kept.bytes;
+            restored.append(stored.data() + b, c - b);
+            file.Seek(static_cast<LONGLONG>(a), CFile::begin);
+            WriteAll(file, std::string_view(restored).substr(a));
+            file.SetLength(restored.size());
+            side.Clear();
+            stored = restored;
         }
 
-        // The new content is written over the old, then the file is cut to its
-        // end. Cutting the file to nothing first would make the file system
-        // free the blocks and, on some, wait for the earlier content to reach
-        // the disk.
-        file.SeekToBegin();
-        const std::string_view serialText(serial.GetString());
-        // Runs of lines kept as they are go out in one write each; a line
-        // replaced or dropped ends a run.
-        const char* run = lines.data();
+        // The new content: every kept line in its order, the device's record
+        // in place of its line (or at the end), lines of nothing but "Unknown"
+        // dropped. A line already stored trimmed and with the line end stays
+        // a range of the stored bytes.
+        const char* const end = stored.data() + stored.size();
+        Occurrences serialAt(end, std::string_view(serial.GetString()));
+        Pieces content;
         bool bAppend = true;
-        ForEachKeptLine(lines, [&](const char* b, const char* e) {
-            const bool bDrop = AllFieldsUnknown(b, e);
-            const bool bReplace = !bDrop && std::string_view(b, static_cast<size_t>(e - b))
-                                                    .find(serialText) != std::string_view::npos;
-            if (!bDrop && !bReplace) return;
-            if (b > run) file.Write(run, static_cast<UINT>(b - run));
-            run = e + 1;  // past the line's "\n"
-            if (bDrop) {
+        ForEachKeptLine(stored.data(), end, [&](const char* b, const char* e) {
+            if (AllFieldsUnknown(b, e)) {
                 MonPrintfEx(kChannelError,
                             "CTarvikUtils::StoreTarvikSerialNumToFile>> Ignoring invalid serial "
                             "number");
-            } else {
-                file.WriteString(record);
+                return;
+            }
+            if (serialAt.Within(b, e)) {
+                content.Add(record.GetString(), static_cast<size_t>(record.GetLength()));
+                content.Add(lineEnd.data(), lineEnd.size());
                 bAppend = false;
+                return;
+            }
+            const size_t length = static_cast<size_t>(e - b);
+            if (static_cast<size_t>(end - e) >= lineEnd.size() && e[0] == lineEnd[0] &&
+                (lineEnd.size() == 1 || e[1] == lineEnd[1])) {
+                content.Add(b, length + lineEnd.size());
+            } else {
+                content.Add(b, length);
+                content.Add(lineEnd.data(), lineEnd.size());
             }
         });
-        const char* const end = lines.data() + lines.size();
-        if (end > run) file.Write(run, static_cast<UINT>(end - run));
-        if (bAppend) file.WriteString(record);
-        file.SetLength(file.Seek(0, CFile::current));
+        if (bAppend) {
+            content.Add(record.GetString(), static_cast<size_t>(record.GetLength()));
+            content.Add(lineEnd.data(), lineEnd.size());
+        }
 
-        file.Flush();
+        from = content.CommonStart(stored);
+        if (from == stored.size() && content.Size() > stored.size()) {
+            writing = kAppending;
+            file.Seek(static_cast<LONGLONG>(from), CFile::begin);
+            content.Write(file, from, content.Size());
+        } else if (from < stored.size() || content.Size() < stored.size()) {
+            // Bytes are written over: they are kept in the side copy first. A
+            // content of the same size is written only up to its last change.
+            to = stored.size();
+            size_t writeTo = content.Size();
+            if (content.Size() == stored.size()) {
+                to -= content.CommonEnd(stored);
+                writeTo = to;
+            }
+            side.Keep(from, stored.data() + from, to - from, stored.size());
+            writing = kReplacing;
+            file.Seek(static_cast<LONGLONG>(from), CFile::begin);
+            content.Write(file, from, writeTo);
+            if (content.Size() < stored.size())
+                file.SetLength(content.Size());
+            side.Clear();
+        }
+        writing = kWritingNothing;
+        side.Close();
         file.Close();
         bOpened = false;
-        DeleteFileA(savedPath);
     } catch (CFileException* e) {
-        MonPrintfEx(kChannelError, "CTarvikUtils::StoreTarvikSerialNumToFile - Encountered problems: %d",
+        MonPrintfEx(kChannelError,
+                    "CTarvikUtils::StoreTarvikSerialNumToFile - Encountered problems: %d",
                     e->m_cause);
-        if (bOpened) file.Abort();
+        undo();
         e->Delete();
     } catch (...) {
-        MonPrintfEx(kChannelError, "CTarvikUtils::StoreTarvikSerialNumToFile - Unknown exception caught.");
-        if (bOpened) file.Abort();
+        MonPrintfEx(kChannelError,
+                    "CTarvikUtils::StoreTarvikSerialNumToFile - Unknown exception caught.");
+        undo();
     }
 }
 
@@ -487,12 +828,14 @@ bool CTarvikUtils::IsCodeTypeSupported(CODETYPE codeType) {
 }
 
 CString CTarvikUtils::GetFilename(CODETYPE codeType, bool bFlag) {
-    if (!IsCodeTypeSupported(codeType)) LogError(__FILE__, __LINE__);
+    if (!IsCodeTypeSupported(codeType))
+        LogError(__FILE__, __LINE__);
     return m_FileUtils.GetTarvikFileName(codeType, bFlag);
 }
 
 CString CTarvikUtils::GetActiveCableFilename(CODETYPE codeType) {
-    if (!IsCodeTypeSupported(codeType)) LogError(__FILE__, __LINE__);
+    if (!IsCodeTypeSupported(codeType))
+        LogError(__FILE__, __LINE__);
     return m_FileUtils.GetHexFilename(codeType);
 }
 
@@ -516,7 +859,9 @@ CString CTarvikUtils::GetUntrimmedReleaseKey(CODETYPE codeType) {
     return kReleaseKeys[codeType].untrimmed;
 }
 
-bool CTarvikUtils::LCFileExists() { return FileExists(GetFilename(CT_LC, false)); }
+bool CTarvikUtils::LCFileExists() {
+    return FileExists(GetFilename(CT_LC, false));
+}
 
 void CTarvikUtils::SendSerialNumberText(CString text) {
     char buffer[kTextBufferSize];
@@ -556,7 +901,8 @@ void CTarvikUtils::ResetDevice() {
 }
 
 bool CTarvikUtils::RenameFile(CODETYPE codeType, bool bFlag) {
-    if (!IsCodeTypeSupported(codeType)) LogError(__FILE__, __LINE__);
+    if (!IsCodeTypeSupported(codeType))
+        LogError(__FILE__, __LINE__);
     const CString stagedName = GetFilename(codeType, false);
     const CString shippedName = GetFilename(codeType, true);
     return m_FileUtils.RenameGatewayFile(shippedName, stagedName, bFlag);
@@ -564,23 +910,37 @@ bool CTarvikUtils::RenameFile(CODETYPE codeType, bool bFlag) {
 
 bool CTarvikUtils::InstallComponent(CODETYPE codeType) {
     RenameFile(codeType, false);
-    if (codeType != CT_LC) RenameFile(CT_LC, false);
-    if (m_pGatewayComms && !m_pGatewayComms->IsSocketOpen()) m_pGatewayComms->OpenSocket();
+    if (codeType != CT_LC)
+        RenameFile(CT_LC, false);
+    if (m_pGatewayComms && !m_pGatewayComms->IsSocketOpen())
+        m_pGatewayComms->OpenSocket();
     RequestSerialNumber();
     ResetDevice();
-    if (m_pGatewayComms && m_pGatewayComms->IsSocketOpen()) m_pGatewayComms->CloseSocket();
+    if (m_pGatewayComms && m_pGatewayComms->IsSocketOpen())
+        m_pGatewayComms->CloseSocket();
     return true;
 }
 
-bool CTarvikUtils::UpdateLC() { return InstallComponent(CT_LC); }
-bool CTarvikUtils::UpdatePROM() { return InstallComponent(CT_PROM); }
-bool CTarvikUtils::UpdateBootstrap() { return InstallComponent(CT_BOOTSTRAP); }
-bool CTarvikUtils::UpdateCPLD() { return InstallComponent(CT_CPLD); }
-bool CTarvikUtils::UpdateActiveCable(CODETYPE codeType) { return InstallComponent(codeType); }
+bool CTarvikUtils::UpdateLC() {
+    return InstallComponent(CT_LC);
+}
+bool CTarvikUtils::UpdatePROM() {
+    return InstallComponent(CT_PROM);
+}
+bool CTarvikUtils::UpdateBootstrap() {
+    return InstallComponent(CT_BOOTSTRAP);
+}
+bool CTarvikUtils::UpdateCPLD() {
+    return InstallComponent(CT_CPLD);
+}
+bool CTarvikUtils::UpdateActiveCable(CODETYPE codeType) {
+    return InstallComponent(codeType);
+}
 
 void CTarvikUtils::UpdateActiveCableFirmware(CODETYPE codeType) {
     if (codeType != CT_MAC && codeType != CT_R318) {
-        MonPrintfEx(kChannelError, "CTarvikUtils::UpdateActiveCableFirmware - Incorrect CodeType (%d).",
+        MonPrintfEx(kChannelError,
+                    "CTarvikUtils::UpdateActiveCableFirmware - Incorrect CodeType (%d).",
                     static_cast<int>(codeType));
         return;
     }
@@ -598,7 +958,8 @@ void CTarvikUtils::UpdateActiveCableFirmware(CODETYPE codeType) {
                 static_cast<int>(codeType), path.GetString());
     CSubStream stream;
     VSI_GetSerialNumber(stream, VSI_UPDATE_ACTIVE_CABLE, &length, buffer.data(), 0, &status);
-    if (m_pGatewayComms) m_pGatewayComms->ExecuteSubCommand(stream, kActiveCableTimeoutMs);
+    if (m_pGatewayComms)
+        m_pGatewayComms->ExecuteSubCommand(stream, kActiveCableTimeoutMs);
     MonPrintfEx(kChannelInfo, "Active Cable Firmware update result: %d", static_cast<int>(status));
 
     if (status != 0) {
@@ -607,16 +968,20 @@ void CTarvikUtils::UpdateActiveCableFirmware(CODETYPE codeType) {
         Sleep(500);
         length = pathSize;  // the first reply overwrote it with the reply's length
         VSI_GetSerialNumber(stream, VSI_UPDATE_ACTIVE_CABLE, &length, buffer.data(), 0, &status);
-        if (m_pGatewayComms) m_pGatewayComms->ExecuteSubCommand(stream, kActiveCableTimeoutMs);
+        if (m_pGatewayComms)
+            m_pGatewayComms->ExecuteSubCommand(stream, kActiveCableTimeoutMs);
         MonPrintfEx(kChannelInfo, "Active Cable Firmware Update result: %d",
                     static_cast<int>(status));
     }
-    if (status != 0) LogError(__FILE__, __LINE__);
+    if (status != 0)
+        LogError(__FILE__, __LINE__);
 }
 
 // ---- custom CPLD ---------------------------------------------------------------
 
-CString CTarvikUtils::GetCustomCPLDFileName() { return m_FileUtils.GetCustomTarvikCPLDFileName(); }
+CString CTarvikUtils::GetCustomCPLDFileName() {
+    return m_FileUtils.GetCustomTarvikCPLDFileName();
+}
 
 void CTarvikUtils::SetCustomCPLDFileName(CString fileName) {
     m_FileUtils.SetCustomTarvikCPLDFileName(fileName);

@@ -19,11 +19,14 @@ const int kMaxReleaseLength = 127;
 CString ReadEnvironment(const char* name) {
     char small[512];
     DWORD n = GetEnvironmentVariableA(name, small, sizeof small);
-    if (n == 0) return CString();
-    if (n < sizeof small) return CString(small, static_cast<int>(n));
+    if (n == 0)
+        return CString();
+    if (n < sizeof small)
+        return CString(small, static_cast<int>(n));
     std::vector<char> big(n);
     DWORD m = GetEnvironmentVariableA(name, big.data(), n);
-    if (m == 0 || m >= n) return CString();
+    if (m == 0 || m >= n)
+        return CString();
     return CString(big.data(), static_cast<int>(m));
 }
 
@@ -72,7 +75,8 @@ const char* ComponentSuffix(CODETYPE codeType) {
 }
 
 CString FirmwareName(const char* family, const char* suffix, bool bShipped) {
-    if (!suffix) return CString();
+    if (!suffix)
+        return CString();
     CString name;
     name.Format("%s_%s.%s", family, suffix, bShipped ? "bin" : "load");
     return name;
@@ -84,10 +88,11 @@ bool IsReleaseSpace(char c) {
 
 // The release after the marker in the file's first MiB.
 bool ReadReleaseFromFile(const CString& fileName, CString& version) {
-    if (fileName.IsEmpty()) return false;
+    if (fileName.IsEmpty())
+        return false;
     CFile file;
-    if (!file.Open(InSoftwareDir(fileName), CFile::modeRead | CFile::shareDenyNone |
-                                                CFile::typeBinary)) {
+    if (!file.Open(InSoftwareDir(fileName),
+                   CFile::modeRead | CFile::shareDenyNone | CFile::typeBinary)) {
         return false;
     }
     std::vector<char> data;
@@ -96,11 +101,13 @@ bool ReadReleaseFromFile(const CString& fileName, CString& version) {
         // Sized by the file (a file may still grow while it is read: the loop
         // takes what fits).
         const ULONGLONG length = file.GetLength();
-        const UINT limit = length < kVersionScanLimit ? static_cast<UINT>(length) : kVersionScanLimit;
+        const UINT limit =
+            length < kVersionScanLimit ? static_cast<UINT>(length) : kVersionScanLimit;
         data.resize(limit);
         while (got < limit) {
             UINT n = file.Read(data.data() + got, limit - got);
-            if (n == 0) break;
+            if (n == 0)
+                break;
             got += n;
         }
     } catch (CFileException* e) {
@@ -114,23 +121,27 @@ bool ReadReleaseFromFile(const CString& fileName, CString& version) {
     const char* begin = data.data();
     const char* end = begin + got;
     const char* hit = std::search(begin, end, marker, marker + markerLength);
-    if (hit == end) return false;
+    if (hit == end)
+        return false;
     const char* text = hit + markerLength;
     const char* stop = text;
     while (stop < end && stop - text < kMaxReleaseLength && *stop != '\0' && *stop != '\r' &&
            *stop != '\n') {
         ++stop;
     }
-    while (text < stop && IsReleaseSpace(*text)) ++text;
-    while (stop > text && IsReleaseSpace(stop[-1])) --stop;
-    if (stop == text) return false;
+    while (text < stop && IsReleaseSpace(*text))
+        ++text;
+    while (stop > text && IsReleaseSpace(stop[-1]))
+        --stop;
+    if (stop == text)
+        return false;
     version = CString(text, static_cast<int>(stop - text));
     return true;
 }
 
 // ---- sinks ----
-std::mutex g_SinkMutex;   // guards the sink pointers
-std::mutex g_CallMutex;   // one sink call at a time
+std::mutex g_SinkMutex;  // guards the sink pointers
+std::mutex g_CallMutex;  // one sink call at a time
 MonitorSink g_MonitorSink = nullptr;
 void* g_MonitorContext = nullptr;
 ErrorSink g_ErrorSink = nullptr;
@@ -149,8 +160,8 @@ void AppendToMonitorLog(const char* channel, const char* text) {
     line += "\n";
     CStdioFile file;
     if (!file.Open(dir + "\\" + kMonitorLogName, CFile::modeCreate | CFile::modeNoTruncate |
-                                                    CFile::modeWrite | CFile::shareDenyNone |
-                                                    CFile::typeText)) {
+                                                     CFile::modeWrite | CFile::shareDenyNone |
+                                                     CFile::typeText)) {
         return;
     }
     try {
@@ -187,7 +198,8 @@ CString CGatewayFileUtils::GetTarvikFileName(CODETYPE codeType, const bool& bFla
 }
 
 CString CGatewayFileUtils::GetSollumFileName(CODETYPE codeType, const bool& bFlag) {
-    if (codeType != CT_LC && codeType != CT_PROM) return CString();
+    if (codeType != CT_LC && codeType != CT_PROM)
+        return CString();
     return FirmwareName("sollum", ComponentSuffix(codeType), bFlag);
 }
 
@@ -200,8 +212,10 @@ bool CGatewayFileUtils::GetSollumVersionFromFile(const CString& fileName, CStrin
 }
 
 CString CGatewayFileUtils::GetHexFilename(CODETYPE codeType) {
-    if (codeType == CT_MAC) return "tessan_cable.hex";
-    if (codeType == CT_R318) return "r318_cable.hex";
+    if (codeType == CT_MAC)
+        return "tessan_cable.hex";
+    if (codeType == CT_R318)
+        return "r318_cable.hex";
     return CString();
 }
 
@@ -219,7 +233,8 @@ int CGatewayFileUtils::GetActvCablePrefix(CODETYPE codeType, CString& prefix) {
 
 bool CGatewayFileUtils::RenameGatewayFile(const CString& shippedName, const CString& stagedName,
                                           bool bFlag) {
-    if (stagedName.IsEmpty()) return false;
+    if (stagedName.IsEmpty())
+        return false;
     const CString staged = InSoftwareDir(stagedName);
     if (bFlag) {
         DeleteFileA(staged);
@@ -228,7 +243,8 @@ bool CGatewayFileUtils::RenameGatewayFile(const CString& shippedName, const CStr
     if (!shippedName.IsEmpty()) {
         const CString temporary = staged + ".partial";
         if (CopyFileA(InSoftwareDir(shippedName), temporary, FALSE)) {
-            if (!MoveFileExA(temporary, staged, MOVEFILE_REPLACE_EXISTING)) DeleteFileA(temporary);
+            if (!MoveFileExA(temporary, staged, MOVEFILE_REPLACE_EXISTING))
+                DeleteFileA(temporary);
         }
     }
     return FilePresent(staged);
@@ -242,7 +258,8 @@ CString CGatewayFileUtils::GetCustomTarvikCPLDFileName() {
     }
     CString name;
     try {
-        if (!file.ReadString(name)) name.Empty();
+        if (!file.ReadString(name))
+            name.Empty();
     } catch (CFileException* e) {
         e->Delete();
         name.Empty();
@@ -260,8 +277,8 @@ void CGatewayFileUtils::SetCustomTarvikCPLDFileName(const CString& name) {
         return;
     }
     CStdioFile file;
-    if (!file.Open(path, CFile::modeCreate | CFile::modeWrite | CFile::shareDenyWrite |
-                             CFile::typeText)) {
+    if (!file.Open(
+            path, CFile::modeCreate | CFile::modeWrite | CFile::shareDenyWrite | CFile::typeText)) {
         return;
     }
     try {

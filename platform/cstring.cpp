@@ -11,12 +11,17 @@ bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-char ToLowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-char ToUpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char ToLowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+char ToUpperAscii(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 // Clamps a position to [0, length].
 size_t ClampPos(int pos, size_t length) {
-    if (pos < 0) return 0;
+    if (pos < 0)
+        return 0;
     return std::min(static_cast<size_t>(pos), length);
 }
 
@@ -25,11 +30,13 @@ size_t ClampPos(int pos, size_t length) {
 CString::CString(const char* psz) : m_str(psz ? psz : "") {}
 
 CString::CString(const char* pch, int nLength) {
-    if (pch && nLength > 0) m_str.assign(pch, static_cast<size_t>(nLength));
+    if (pch && nLength > 0)
+        m_str.assign(pch, static_cast<size_t>(nLength));
 }
 
 CString::CString(char ch, int nRepeat) {
-    if (nRepeat > 0) m_str.assign(static_cast<size_t>(nRepeat), ch);
+    if (nRepeat > 0)
+        m_str.assign(static_cast<size_t>(nRepeat), ch);
 }
 
 CString& CString::operator=(const char* psz) {
@@ -43,24 +50,28 @@ CString& CString::operator=(char ch) {
 }
 
 char CString::GetAt(int nIndex) const {
-    if (nIndex < 0 || static_cast<size_t>(nIndex) >= m_str.size()) return 0;
+    if (nIndex < 0 || static_cast<size_t>(nIndex) >= m_str.size())
+        return 0;
     return m_str[static_cast<size_t>(nIndex)];
 }
 
 void CString::SetAt(int nIndex, char ch) {
-    if (nIndex < 0 || static_cast<size_t>(nIndex) >= m_str.size()) return;
+    if (nIndex < 0 || static_cast<size_t>(nIndex) >= m_str.size())
+        return;
     m_str[static_cast<size_t>(nIndex)] = ch;
 }
 
 void CString::FormatV(const char* pszFormat, va_list args) {
     m_str.clear();
-    if (!pszFormat) return;
+    if (!pszFormat)
+        return;
     char stackBuf[512];
     va_list copy;
     va_copy(copy, args);
     int needed = vsnprintf(stackBuf, sizeof stackBuf, pszFormat, copy);
     va_end(copy);
-    if (needed < 0) return;
+    if (needed < 0)
+        return;
     if (static_cast<size_t>(needed) < sizeof stackBuf) {
         m_str.assign(stackBuf, static_cast<size_t>(needed));
         return;
@@ -69,7 +80,8 @@ void CString::FormatV(const char* pszFormat, va_list args) {
     va_copy(copy, args);
     int written = vsnprintf(&big[0], big.size(), pszFormat, copy);
     va_end(copy);
-    if (written < 0) return;
+    if (written < 0)
+        return;
     big.resize(std::min(static_cast<size_t>(written), static_cast<size_t>(needed)));
     m_str.swap(big);
 }
@@ -92,44 +104,54 @@ void CString::AppendFormat(const char* pszFormat, ...) {
 
 CString& CString::TrimLeft() {
     size_t i = 0;
-    while (i < m_str.size() && IsSpace(m_str[i])) ++i;
+    while (i < m_str.size() && IsSpace(m_str[i]))
+        ++i;
     m_str.erase(0, i);
     return *this;
 }
 
 CString& CString::TrimRight() {
     size_t n = m_str.size();
-    while (n > 0 && IsSpace(m_str[n - 1])) --n;
+    while (n > 0 && IsSpace(m_str[n - 1]))
+        --n;
     m_str.resize(n);
     return *this;
 }
 
-CString& CString::Trim() { return TrimRight().TrimLeft(); }
+CString& CString::Trim() {
+    return TrimRight().TrimLeft();
+}
 
 CString& CString::TrimLeft(char chTarget) {
     size_t i = 0;
-    while (i < m_str.size() && m_str[i] == chTarget) ++i;
+    while (i < m_str.size() && m_str[i] == chTarget)
+        ++i;
     m_str.erase(0, i);
     return *this;
 }
 
 CString& CString::TrimRight(char chTarget) {
     size_t n = m_str.size();
-    while (n > 0 && m_str[n - 1] == chTarget) --n;
+    while (n > 0 && m_str[n - 1] == chTarget)
+        --n;
     m_str.resize(n);
     return *this;
 }
 
-CString& CString::Trim(char chTarget) { return TrimRight(chTarget).TrimLeft(chTarget); }
+CString& CString::Trim(char chTarget) {
+    return TrimRight(chTarget).TrimLeft(chTarget);
+}
 
 int CString::Find(const char* pszSub, int iStart) const {
-    if (!pszSub || iStart < 0 || static_cast<size_t>(iStart) > m_str.size()) return -1;
+    if (!pszSub || iStart < 0 || static_cast<size_t>(iStart) > m_str.size())
+        return -1;
     size_t pos = m_str.find(pszSub, static_cast<size_t>(iStart));
     return pos == std::string::npos ? -1 : static_cast<int>(pos);
 }
 
 int CString::Find(char ch, int iStart) const {
-    if (iStart < 0 || static_cast<size_t>(iStart) >= m_str.size()) return -1;
+    if (iStart < 0 || static_cast<size_t>(iStart) >= m_str.size())
+        return -1;
     size_t pos = m_str.find(ch, static_cast<size_t>(iStart));
     return pos == std::string::npos ? -1 : static_cast<int>(pos);
 }
@@ -140,7 +162,8 @@ int CString::ReverseFind(char ch) const {
 }
 
 int CString::FindOneOf(const char* pszCharSet) const {
-    if (!pszCharSet) return -1;
+    if (!pszCharSet)
+        return -1;
     size_t pos = m_str.find_first_of(pszCharSet);
     return pos == std::string::npos ? -1 : static_cast<int>(pos);
 }
@@ -165,7 +188,8 @@ CString CString::Right(int nCount) const {
 }
 
 int CString::Insert(int iIndex, const char* psz) {
-    if (psz) m_str.insert(ClampPos(iIndex, m_str.size()), psz);
+    if (psz)
+        m_str.insert(ClampPos(iIndex, m_str.size()), psz);
     return GetLength();
 }
 
@@ -181,7 +205,8 @@ int CString::Delete(int iIndex, int nCount) {
 }
 
 int CString::Replace(const char* pszOld, const char* pszNew) {
-    if (!pszOld || !*pszOld) return 0;
+    if (!pszOld || !*pszOld)
+        return 0;
     const std::string from(pszOld);
     const std::string to(pszNew ? pszNew : "");
     int count = 0;
@@ -212,16 +237,20 @@ int CString::Remove(char ch) {
 }
 
 CString& CString::MakeUpper() {
-    for (char& c : m_str) c = ToUpperAscii(c);
+    for (char& c : m_str)
+        c = ToUpperAscii(c);
     return *this;
 }
 
 CString& CString::MakeLower() {
-    for (char& c : m_str) c = ToLowerAscii(c);
+    for (char& c : m_str)
+        c = ToLowerAscii(c);
     return *this;
 }
 
-int CString::Compare(const char* psz) const { return strcmp(m_str.c_str(), psz ? psz : ""); }
+int CString::Compare(const char* psz) const {
+    return strcmp(m_str.c_str(), psz ? psz : "");
+}
 
 int CString::CompareNoCase(const char* psz) const {
     const unsigned char* a = reinterpret_cast<const unsigned char*>(m_str.c_str());
@@ -229,14 +258,17 @@ int CString::CompareNoCase(const char* psz) const {
     for (;; ++a, ++b) {
         int ca = static_cast<unsigned char>(ToLowerAscii(static_cast<char>(*a)));
         int cb = static_cast<unsigned char>(ToLowerAscii(static_cast<char>(*b)));
-        if (ca != cb) return ca - cb;
-        if (ca == 0) return 0;
+        if (ca != cb)
+            return ca - cb;
+        if (ca == 0)
+            return 0;
     }
 }
 
 char* CString::GetBuffer(int nMinBufLength) {
     size_t want = nMinBufLength > 0 ? static_cast<size_t>(nMinBufLength) : 0;
-    if (m_str.size() < want) m_str.resize(want, '\0');
+    if (m_str.size() < want)
+        m_str.resize(want, '\0');
     return &m_str[0];
 }
 
@@ -254,7 +286,8 @@ CString& CString::operator+=(const CString& s) {
 }
 
 CString& CString::operator+=(const char* psz) {
-    if (psz) m_str += psz;
+    if (psz)
+        m_str += psz;
     return *this;
 }
 
@@ -263,7 +296,9 @@ CString& CString::operator+=(char ch) {
     return *this;
 }
 
-CString operator+(const CString& a, const CString& b) { return CString(a.m_str + b.m_str); }
+CString operator+(const CString& a, const CString& b) {
+    return CString(a.m_str + b.m_str);
+}
 CString operator+(const CString& a, const char* b) {
     CString r(a);
     r += b;
@@ -280,10 +315,24 @@ CString operator+(const CString& a, char b) {
     return r;
 }
 
-bool operator==(const CString& a, const CString& b) { return a.str() == b.str(); }
-bool operator==(const CString& a, const char* b) { return a.Compare(b) == 0; }
-bool operator==(const char* a, const CString& b) { return b.Compare(a) == 0; }
-bool operator!=(const CString& a, const CString& b) { return !(a == b); }
-bool operator!=(const CString& a, const char* b) { return !(a == b); }
-bool operator!=(const char* a, const CString& b) { return !(a == b); }
-bool operator<(const CString& a, const CString& b) { return a.str() < b.str(); }
+bool operator==(const CString& a, const CString& b) {
+    return a.str() == b.str();
+}
+bool operator==(const CString& a, const char* b) {
+    return a.Compare(b) == 0;
+}
+bool operator==(const char* a, const CString& b) {
+    return b.Compare(a) == 0;
+}
+bool operator!=(const CString& a, const CString& b) {
+    return !(a == b);
+}
+bool operator!=(const CString& a, const char* b) {
+    return !(a == b);
+}
+bool operator!=(const char* a, const CString& b) {
+    return !(a == b);
+}
+bool operator<(const CString& a, const CString& b) {
+    return a.str() < b.str();
+}

@@ -3,6 +3,7 @@
 #include "platform/winapi.h"
 
 BOOL SetEnvironmentVariableA(LPCSTR lpName, LPCSTR lpValue) {
-    if (!lpName || !*lpName) return FALSE;
+    if (!lpName || !*lpName)
+        return FALSE;
     return (lpValue ? setenv(lpName, lpValue, 1) : unsetenv(lpName)) == 0 ? TRUE : FALSE;
 }

@@ -1007,9 +1007,9 @@ DWORD WSAWaitForMultipleEvents(DWORD cEvents, const WSAEVENT* lphEvents, BOOL fW
                 w.pollIndex = static_cast<int>(items.size());
                 // For FD_READ the peer's shutdown is asked for too, so that a
                 // plain kPollIn can only mean data waiting.
-                short ev = static_cast<short>(
-                    (forRead ? posix_sys::kPollIn | posix_sys::kPollRdHup : 0) |
-                    (forClose ? posix_sys::kPollRdHup : 0));
+                short ev =
+                    static_cast<short>((forRead ? posix_sys::kPollIn | posix_sys::kPollRdHup : 0) |
+                                       (forClose ? posix_sys::kPollRdHup : 0));
                 items.push_back({w.sock->fd, ev, 0});
             }
         }

@@ -120,8 +120,7 @@ TEST_F(CompareTest, FirmwareLevelDecisions) {
         {"manufacturing, file not short", CT_LC, "long.bin", "MFT build", DT_FORCED, false},
         {"manufacturing, file unreadable", CT_LC, "missing.bin", "MFT build", DT_SAME, false},
         {"file not short, texts differ", CT_LC, "long.bin", "CPOD_LC_R1", DT_OLDER, false},
-        {"file not short, equal ignoring case", CT_PROM, "long.bin", "lc build 42", DT_SAME,
-         false},
+        {"file not short, equal ignoring case", CT_PROM, "long.bin", "lc build 42", DT_SAME, false},
         {"no short form, differs", CT_LC, "short.bin", "LC 2.10.3", DT_OLDER, false},
         {"no short form, equal ignoring case", CT_LC, "long.bin", "lc BUILD 42", DT_SAME, false},
         {"unknown", CT_LC, "short.bin", "Unknown", DT_SAME, false},
@@ -144,7 +143,8 @@ TEST_F(CompareTest, FirmwareLevelDecisions) {
                               "Tarvik_CPLD_Release_Untrimmed",
                               "Tarvik_MAC_Firmware_Release_Untrimmed",
                               "Tarvik_R318_Firmware_Release_Untrimmed"};
-        if (c.device) GetValueStore()[keys[c.type]] = c.device;
+        if (c.device)
+            GetValueStore()[keys[c.type]] = c.device;
         EXPECT_STREQ(Name(access.VerifyFWLevel(c.file, c.type)), Name(c.expected)) << c.name;
         EXPECT_EQ(checks.IsVantorInstalled(), c.vantor) << c.name;
         EXPECT_STREQ(checks.GetVantorVersion(), c.vantor ? c.device : "") << c.name;
@@ -172,7 +172,8 @@ TEST_F(CompareTest, CustomCpldTable) {
         GetValueStore().clear();
         CGatewayChecks checks("ZEL");
         checks.SetCustomCPLDFileName(c.pcName);
-        if (c.device) GetValueStore()["Tarvik_CPLD_Release_Untrimmed"] = c.device;
+        if (c.device)
+            GetValueStore()["Tarvik_CPLD_Release_Untrimmed"] = c.device;
         CGatewayChecksTestAccess access(checks);
         EXPECT_STREQ(Name(access.Cpld()), Name(c.expected))
             << "'" << c.pcName << "' / " << (c.device ? c.device : "(none)");

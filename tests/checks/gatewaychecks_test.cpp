@@ -55,9 +55,9 @@ TEST_F(GatewayChecksTest, FamilyNamesSelectTheDeviceUtilities) {
         bool tcp;
         bool any;
     } cases[] = {
-        {"ZEL", true, true},    {"ZEL-2000 bench", true, true}, {"MIR", true, true},
-        {"Tarvik II", false, true}, {"zel", false, false},      {"MIR ", false, false},
-        {"ZE", false, false},   {"Tarvik II ", false, false},   {"", false, false},
+        {"ZEL", true, true},        {"ZEL-2000 bench", true, true}, {"MIR", true, true},
+        {"Tarvik II", false, true}, {"zel", false, false},          {"MIR ", false, false},
+        {"ZE", false, false},       {"Tarvik II ", false, false},   {"", false, false},
     };
     for (const auto& c : cases) {
         CGatewayChecks checks(c.family);
@@ -134,7 +134,8 @@ TEST_F(GatewayChecksTest, ChecksAgainstFirmwareFilesOfEveryKind) {
         auto sim = Start(state);
         ASSERT_TRUE(sim);
         ZelFirmware(c.pcLc ? c.pcLc : "x", "CPOD_PROM_R1.4.0", "CPOD_BOOT_R1.0.2", "CPOD_TSN_R2.4");
-        if (!c.pcLc) dirs.software.Write("tarvik_lc.bin", "no marker here");
+        if (!c.pcLc)
+            dirs.software.Write("tarvik_lc.bin", "no marker here");
         CGatewayChecks checks("ZEL");
         checks.SetAddress(inet_addr(sim->address().c_str()));
         EXPECT_STREQ(checks.CheckForUpdates(true).ToString(), c.expected) << c.name;
@@ -174,8 +175,8 @@ TEST_F(GatewayChecksTest, UpdatePriorityPicksTheFirstDifferingComponent) {
         {"LC before CPLD", &CCodeDiffResults::m_LC, DT_FORCED, &CCodeDiffResults::m_CPLD, nullptr},
         {"CPLD before cables", &CCodeDiffResults::m_CPLD, DT_OLDER, &CCodeDiffResults::m_MAC,
          "tarvik_cpld.load"},
-        {"a newer cable is reloaded", &CCodeDiffResults::m_MAC, DT_NEWER,
-         &CCodeDiffResults::m_R318, "tarvik_mac.load"},
+        {"a newer cable is reloaded", &CCodeDiffResults::m_MAC, DT_NEWER, &CCodeDiffResults::m_R318,
+         "tarvik_mac.load"},
         {"R318 last", &CCodeDiffResults::m_R318, static_cast<DIFFTYPE>(7), nullptr,
          "tarvik_r318.load"},
     };
@@ -185,7 +186,8 @@ TEST_F(GatewayChecksTest, UpdatePriorityPicksTheFirstDifferingComponent) {
     for (const Case& c : cases) {
         CCodeDiffResults results;
         results.*c.field1 = c.value1;
-        if (c.field2) results.*c.field2 = DT_OLDER;
+        if (c.field2)
+            results.*c.field2 = DT_OLDER;
         // Keep the device from consuming the staged images so they can be seen.
         sim->AddFault([] {
             gwsim::Fault f;

@@ -61,7 +61,8 @@ public:
         std::istringstream in(Read(name));
         std::string line;
         while (std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
             lines.push_back(line);
         }
         return lines;
@@ -89,7 +90,8 @@ public:
         char buffer[4096];
         DWORD n = GetEnvironmentVariableA(name, buffer, sizeof buffer);
         had_ = n > 0 && n < sizeof buffer;
-        if (had_) old_.assign(buffer, n);
+        if (had_)
+            old_.assign(buffer, n);
         SetEnv(name, value);
     }
     ~ScopedEnv() { SetEnv(name_.c_str(), had_ ? old_.c_str() : nullptr); }
@@ -115,7 +117,10 @@ public:
 
     // A firmware file carrying a release marker amid other bytes.
     void WriteFirmware(const std::string& name, const std::string& release) const {
-        std::string content("\x7f" "ELF\x01\x02", 6);
+        std::string content(
+            "\x7f"
+            "ELF\x01\x02",
+            6);
         content += std::string(300, '\0');
         content += "@(#)RELEASE=" + release;
         content += std::string("\0\x13\x37 trailing", 11);
@@ -148,13 +153,15 @@ public:
     std::vector<std::string> Texts(const std::string& channel) const {
         std::vector<std::string> texts;
         for (const auto& line : Lines()) {
-            if (line.first == channel) texts.push_back(line.second);
+            if (line.first == channel)
+                texts.push_back(line.second);
         }
         return texts;
     }
     int CountText(const std::string& text) const {
         int n = 0;
-        for (const auto& line : Lines()) n += line.second == text ? 1 : 0;
+        for (const auto& line : Lines())
+            n += line.second == text ? 1 : 0;
         return n;
     }
     size_t ErrorCount() const {

@@ -123,8 +123,10 @@ TEST(GatewayCommsTest, UnwantedBytesRestartAndLateRepliesAreSkipped) {
         ScriptedPeer peer([&](PeerConnection& conn) {
             zrtest::PeerRequest request = conn.ReadRequest();
             std::vector<char> first;
-            if (c.garbageFirst) first = {'n', 'o', 'i', 's', 'e'};
-            if (c.lateFirst) first = ReplyFrame(0x81, request.sequence - 1, 0, "stale");
+            if (c.garbageFirst)
+                first = {'n', 'o', 'i', 's', 'e'};
+            if (c.lateFirst)
+                first = ReplyFrame(0x81, request.sequence - 1, 0, "stale");
             const auto reply = ReplyFrame(0x81, request.sequence, 0, "fresh");
             if (c.sameSegment) {
                 first.insert(first.end(), reply.begin(), reply.end());
@@ -271,7 +273,8 @@ TEST(GatewayCommsTest, NothingListeningTakesFiveWaitsAndKeepsTheSocket) {
     Query q;
     const auto sendStart = Clock::now();
     EXPECT_FALSE(comms.ExecuteSubCommand(q.stream, 5000));
-    EXPECT_LT(Clock::now() - sendStart, std::chrono::seconds(1)) << "an unconnected socket fails at once";
+    EXPECT_LT(Clock::now() - sendStart, std::chrono::seconds(1))
+        << "an unconnected socket fails at once";
     comms.CloseSocket();
     EXPECT_FALSE(comms.IsSocketOpen());
     comms.CloseSocket();
@@ -281,7 +284,8 @@ TEST(GatewayCommsTest, ChangingTheAddressKeepsTheOpenConnection) {
     ScriptedPeer peer([&](PeerConnection& conn) {
         for (int i = 0; i < 2; ++i) {
             zrtest::PeerRequest request = conn.ReadRequest();
-            if (!request.ok) return;
+            if (!request.ok)
+                return;
             conn.Send(ReplyFrame(0x81, request.sequence, 0, "same peer"));
         }
         conn.WaitForClose(5000);

@@ -14,7 +14,8 @@ uint32_t Get32(const uint8_t* p) {
 }
 
 void Put32(std::vector<char>& out, uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>(v >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<char>(v >> shift));
 }
 
 class AsioConnection : public PeerConnection {
@@ -26,10 +27,13 @@ public:
         uint8_t header[24];
         asio::error_code ec;
         asio::read(socket_, asio::buffer(header), ec);
-        if (ec) return request;
+        if (ec)
+            return request;
         std::vector<uint8_t> payload(Get32(header + 20));
-        if (!payload.empty()) asio::read(socket_, asio::buffer(payload), ec);
-        if (ec) return request;
+        if (!payload.empty())
+            asio::read(socket_, asio::buffer(payload), ec);
+        if (ec)
+            return request;
         request.kind = header[3];
         request.sequence = Get32(header + 4);
         request.code = Get32(header + 8);
@@ -47,14 +51,17 @@ public:
         socket_.close(ec);
     }
     bool WaitForClose(int timeoutMs) override {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         socket_.non_blocking(true);
         for (;;) {
             char byte;
             asio::error_code ec;
             socket_.read_some(asio::buffer(&byte, 1), ec);
-            if (ec == asio::error::eof || ec == asio::error::connection_reset) return true;
-            if (std::chrono::steady_clock::now() > deadline) return false;
+            if (ec == asio::error::eof || ec == asio::error::connection_reset)
+                return true;
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
@@ -91,7 +98,8 @@ ScriptedPeer::ScriptedPeer(Script script) : impl_(new Impl) {
         asio::ip::tcp::socket socket(impl_->io);
         asio::error_code ec;
         impl_->acceptor.accept(socket, ec);
-        if (ec || impl_->stopping) return;
+        if (ec || impl_->stopping)
+            return;
         AsioConnection connection(socket);
         script(connection);
         connection.Close();
@@ -99,7 +107,8 @@ ScriptedPeer::ScriptedPeer(Script script) : impl_(new Impl) {
 }
 
 ScriptedPeer::~ScriptedPeer() {
-    if (!impl_->thread.joinable()) return;
+    if (!impl_->thread.joinable())
+        return;
     // An accept still waiting is ended by a connection of our own.
     impl_->stopping = true;
     asio::io_context io;
@@ -109,10 +118,13 @@ ScriptedPeer::~ScriptedPeer() {
     impl_->thread.join();
 }
 
-uint16_t ScriptedPeer::port() const { return impl_->acceptor.local_endpoint().port(); }
+uint16_t ScriptedPeer::port() const {
+    return impl_->acceptor.local_endpoint().port();
+}
 
 void ScriptedPeer::Join() {
-    if (impl_->thread.joinable()) impl_->thread.join();
+    if (impl_->thread.joinable())
+        impl_->thread.join();
 }
 
 }  // namespace zrtest

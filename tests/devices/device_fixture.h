@@ -43,7 +43,8 @@ protected:
     // Codes of the requests the device received, in order.
     std::vector<uint32_t> RequestCodes() const {
         std::vector<uint32_t> codes;
-        for (const auto& r : sim->Requests()) codes.push_back(r.code);
+        for (const auto& r : sim->Requests())
+            codes.push_back(r.code);
         return codes;
     }
 

@@ -72,9 +72,11 @@ TEST_F(SollumTest, OutcomeTable) {
     };
     for (const auto& c : cases) {
         Start();
-        if (c.lcFails) sim->AddFault(StatusFault(2, 0x0000FFFF));
+        if (c.lcFails)
+            sim->AddFault(StatusFault(2, 0x0000FFFF));
         EXPECT_EQ(sollum->GetReleaseIds(c.connected, c.locked), c.result) << c.name;
-        for (const char* key : kSollumKeys) EXPECT_EQ(Stored(key), c.value) << c.name << key;
+        for (const char* key : kSollumKeys)
+            EXPECT_EQ(Stored(key), c.value) << c.name << key;
         EXPECT_EQ(sim->RequestCount(), c.requests) << c.name;
         sim.reset();
     }
@@ -187,7 +189,8 @@ TEST(TarvikIITest, FixedResultsLeaveTheStoreAlone) {
     GetValueStore()["Tarvik_Release"] = "R9";
     CTarvikIIUtils utils;
     for (bool connected : {false, true}) {
-        for (bool locked : {false, true}) EXPECT_TRUE(utils.GetReleaseIds(connected, locked));
+        for (bool locked : {false, true})
+            EXPECT_TRUE(utils.GetReleaseIds(connected, locked));
     }
     EXPECT_EQ(GetValueStore().size(), 1u);
     CString value;

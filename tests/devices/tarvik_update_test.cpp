@@ -42,11 +42,17 @@ TEST_F(TarvikUpdateTest, EachUpdateStagesItsFilesAndResetsTheDevice) {
         std::vector<const char*> staged;  // in order
     } cases[] = {
         {"LC", [](CTarvikUtils& t) { return t.UpdateLC(); }, {"tarvik_lc.load"}},
-        {"PROM", [](CTarvikUtils& t) { return t.UpdatePROM(); }, {"tarvik_prom.load", "tarvik_lc.load"}},
-        {"bootstrap", [](CTarvikUtils& t) { return t.UpdateBootstrap(); },
+        {"PROM",
+         [](CTarvikUtils& t) { return t.UpdatePROM(); },
+         {"tarvik_prom.load", "tarvik_lc.load"}},
+        {"bootstrap",
+         [](CTarvikUtils& t) { return t.UpdateBootstrap(); },
          {"tarvik_bootstrap.load", "tarvik_lc.load"}},
-        {"CPLD", [](CTarvikUtils& t) { return t.UpdateCPLD(); }, {"tarvik_cpld.load", "tarvik_lc.load"}},
-        {"MAC cable", [](CTarvikUtils& t) { return t.UpdateActiveCable(CT_MAC); },
+        {"CPLD",
+         [](CTarvikUtils& t) { return t.UpdateCPLD(); },
+         {"tarvik_cpld.load", "tarvik_lc.load"}},
+        {"MAC cable",
+         [](CTarvikUtils& t) { return t.UpdateActiveCable(CT_MAC); },
          {"tarvik_mac.load", "tarvik_lc.load"}},
     };
     for (const auto& c : cases) {
@@ -138,7 +144,8 @@ TEST_F(TarvikUpdateTest, ActiveCableFirmwareSendsThePathAndRetriesOnce) {
     for (const auto& c : cases) {
         Start();
         dirs.WriteFirmware("tessan_cable.hex", "CPOD_TSN_R3.1");
-        if (c.failures) sim->AddFault(StatusFault(kUpdateCable, 2, c.failures));
+        if (c.failures)
+            sim->AddFault(StatusFault(kUpdateCable, 2, c.failures));
         ASSERT_TRUE(tarvik->comms()->OpenSocket());
         tarvik->UpdateActiveCableFirmware(CT_MAC);
         EXPECT_TRUE(tarvik->comms()->IsSocketOpen()) << "left as it was found";
@@ -212,12 +219,9 @@ TEST_F(TarvikUpdateTest, CustomCpldSettingAndDetection) {
     const struct {
         const char* value;
         bool custom;
-    } cases[] = {{"R3", true},
-                 {"STANDARD CORVEL CPLD", false},
-                 {"Standard Corvel CPLD", true},
-                 {"Unknown", false},
-                 {"NotConnected", false},
-                 {"", false}};
+    } cases[] = {
+        {"R3", true},       {"STANDARD CORVEL CPLD", false}, {"Standard Corvel CPLD", true},
+        {"Unknown", false}, {"NotConnected", false},         {"", false}};
     for (const auto& c : cases) {
         GetValueStore()["Tarvik_CPLD_Release_Untrimmed"] = c.value;
         EXPECT_EQ(tarvik->DeviceHasCustomCPLD(), c.custom) << c.value;
@@ -237,7 +241,8 @@ TEST_F(TarvikUpdateTest, NamesAndKeysPerCodeType) {
     EXPECT_STREQ(tarvik->GetReleaseKey(static_cast<CODETYPE>(6)), "");
     EXPECT_STREQ(tarvik->GetUntrimmedReleaseKey(static_cast<CODETYPE>(-1)), "");
     EXPECT_EQ(log.ErrorCount(), 2u);
-    for (int type = 0; type < 6; ++type) EXPECT_TRUE(tarvik->IsCodeTypeSupported(CODETYPE(type)));
+    for (int type = 0; type < 6; ++type)
+        EXPECT_TRUE(tarvik->IsCodeTypeSupported(CODETYPE(type)));
     EXPECT_FALSE(tarvik->IsCodeTypeSupported(CODETYPE(6)));
 
     EXPECT_FALSE(tarvik->LCFileExists());
@@ -248,9 +253,12 @@ TEST_F(TarvikUpdateTest, NamesAndKeysPerCodeType) {
         const char* raw;
         bool trimmed;
         const char* out;
-    } trims[] = {{"CPOD_ABC_R1.2.3", true, "R1.2.3"},  {"CPOD_ABC_ER4.5", true, "ER4.5"},
-                 {"CPOD_ABC_X7", false, "CPOD_ABC_X7"}, {"LC_R1", false, "LC_R1"},
-                 {"CPOD_R", true, "R"},                  {"x_CPOD__R9", true, "R9"},
+    } trims[] = {{"CPOD_ABC_R1.2.3", true, "R1.2.3"},
+                 {"CPOD_ABC_ER4.5", true, "ER4.5"},
+                 {"CPOD_ABC_X7", false, "CPOD_ABC_X7"},
+                 {"LC_R1", false, "LC_R1"},
+                 {"CPOD_R", true, "R"},
+                 {"x_CPOD__R9", true, "R9"},
                  {"CPOD_A_R", true, "R"}};
     for (const auto& t : trims) {
         CString out;

@@ -66,7 +66,9 @@ TEST_F(ValueStoreTest, DumpSkipsLinesThatDoNotFitWithTheirZero) {
         {"as long as the buffer", {{"A", "1"}}, 16, nullptr},
         {"only the second fits", {{"A", "long value"}, {"B", "2"}}, 20, "[T: B] - [V: 2]\n"},
         {"both fit", {{"A", "1"}, {"B", "2"}}, 33, "[T: A] - [V: 1]\n[T: B] - [V: 2]\n"},
-        {"second skipped, third fits", {{"A", "1"}, {"B", "22222"}, {"C", "3"}}, 35,
+        {"second skipped, third fits",
+         {{"A", "1"}, {"B", "22222"}, {"C", "3"}},
+         35,
          "[T: A] - [V: 1]\n[T: C] - [V: 3]\n"},
         {"size zero", {{"A", "1"}}, 0, nullptr},
         {"negative size", {{"A", "1"}}, -4, nullptr},
@@ -74,7 +76,8 @@ TEST_F(ValueStoreTest, DumpSkipsLinesThatDoNotFitWithTheirZero) {
     };
     for (const auto& c : cases) {
         GetValueStore().clear();
-        for (const auto& e : c.entries) GetValueStore()[e.first] = e.second;
+        for (const auto& e : c.entries)
+            GetValueStore()[e.first] = e.second;
         char buffer[80];
         memset(buffer, '#', sizeof buffer);
         utils.ReadStoredValues(buffer, c.size);
@@ -82,7 +85,8 @@ TEST_F(ValueStoreTest, DumpSkipsLinesThatDoNotFitWithTheirZero) {
             EXPECT_STREQ(buffer, c.expected) << c.name;
             EXPECT_EQ(buffer[strlen(c.expected) + 1], '#') << c.name << ": nothing past the zero";
         } else {
-            EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, '#')) << c.name;
+            EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, '#'))
+                << c.name;
         }
     }
 }

@@ -34,9 +34,12 @@ TEST(CodeDiffResultsTest, ValuesOutsideTheEnumerationCountAndPrintEmpty) {
     const struct {
         DIFFTYPE value;
         const char* text;
-    } cases[] = {{DT_SAME, "Same"},     {DT_NEWER, "Newer"},
-                 {DT_OLDER, "Older"},   {DT_FORCED, "Forced"},
-                 {static_cast<DIFFTYPE>(7), ""}, {static_cast<DIFFTYPE>(-1), ""}};
+    } cases[] = {{DT_SAME, "Same"},
+                 {DT_NEWER, "Newer"},
+                 {DT_OLDER, "Older"},
+                 {DT_FORCED, "Forced"},
+                 {static_cast<DIFFTYPE>(7), ""},
+                 {static_cast<DIFFTYPE>(-1), ""}};
     for (const auto& c : cases) {
         CCodeDiffResults results;
         results.m_LC = c.value;

@@ -96,7 +96,8 @@ TEST(EnvironmentTest, ReleaseMarkerRules) {
     // Only the first MiB is searched.
     dirs.software.Write("late.bin", std::string(1024 * 1024, 'z') + marker + "R9");
     EXPECT_FALSE(utils.GetTarvikVersionFromFile("late.bin", version));
-    dirs.software.Write("edge.bin", std::string(1024 * 1024 - marker.size() - 2, 'z') + marker + "R9");
+    dirs.software.Write("edge.bin",
+                        std::string(1024 * 1024 - marker.size() - 2, 'z') + marker + "R9");
     EXPECT_TRUE(utils.GetTarvikVersionFromFile("edge.bin", version));
     EXPECT_STREQ(version, "R9");
 }

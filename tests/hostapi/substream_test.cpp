@@ -14,7 +14,8 @@ namespace {
 using Bytes = std::vector<char>;
 
 void Put32(Bytes& out, uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>(v >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<char>(v >> shift));
 }
 
 uint32_t Get32(const char* p) {
@@ -81,7 +82,7 @@ TEST(SubStreamTest, OnlyDataCarryingCodesSendTheBuffer) {
         int payload;
     };
     const Case cases[] = {{0x01, 0x20000000, 0}, {0x01, 0x00008000, 128}, {0x01, 0x00000400, 128},
-                          {0x11, 2, 0},           {0x11, 9, 128},          {0x02, 0x80000000, 0},
+                          {0x11, 2, 0},          {0x11, 9, 128},          {0x02, 0x80000000, 0},
                           {0x12, 0x1000000, 0}};
     for (const Case& c : cases) {
         CSubStream stream;
@@ -132,7 +133,11 @@ TEST(SubStreamTest, ClassifiesEveryKindOfByteSequence) {
         {"nothing yet", [](uint32_t, uint32_t) { return Bytes(); }, EXTRACT_NEED_MORE},
         {"first magic byte only", [](uint32_t, uint32_t) { return Bytes{'G'}; }, EXTRACT_NEED_MORE},
         {"bad first byte", [](uint32_t, uint32_t) { return Bytes{'X'}; }, EXTRACT_UNWANTED},
-        {"bad second byte", [](uint32_t, uint32_t) { return Bytes{'G', 'X'}; }, EXTRACT_UNWANTED},
+        {"bad second byte",
+         [](uint32_t, uint32_t) {
+             return Bytes{'G', 'X'};
+         },
+         EXTRACT_UNWANTED},
         {"partial header",
          [](uint32_t s, uint32_t) {
              Bytes b = Reply(0x81, s, 0, "x");
@@ -146,12 +151,14 @@ TEST(SubStreamTest, ClassifiesEveryKindOfByteSequence) {
          [](uint32_t s, uint32_t) { return Reply(0x81, s, 0, "", 1, 19993); }, EXTRACT_FAILED},
         {"largest declared length, data pending",
          [](uint32_t s, uint32_t) { return Reply(0x81, s, 0, "", 1, 19992); }, EXTRACT_NEED_MORE},
-        {"data incomplete",
-         [](uint32_t s, uint32_t) { return Reply(0x81, s, 0, "abc", 1, 4); }, EXTRACT_NEED_MORE},
+        {"data incomplete", [](uint32_t s, uint32_t) { return Reply(0x81, s, 0, "abc", 1, 4); },
+         EXTRACT_NEED_MORE},
         {"late reply alone", [](uint32_t, uint32_t o) { return Reply(0x81, o, 0, "old"); },
          EXTRACT_UNWANTED},
         {"late reply then ours",
-         [](uint32_t s, uint32_t o) { return Concat(Reply(0x81, o, 0, "old"), Reply(0x81, s, 0, "new")); },
+         [](uint32_t s, uint32_t o) {
+             return Concat(Reply(0x81, o, 0, "old"), Reply(0x81, s, 0, "new"));
+         },
          EXTRACT_COMPLETE},
         {"late reply then part of ours",
          [](uint32_t s, uint32_t o) {
@@ -165,10 +172,12 @@ TEST(SubStreamTest, ClassifiesEveryKindOfByteSequence) {
          EXTRACT_UNWANTED},
         {"our sequence, wrong kind", [](uint32_t s, uint32_t) { return Reply(0x91, s, 0, "x"); },
          EXTRACT_FAILED},
-        {"our sequence, request kind echoed", [](uint32_t s, uint32_t) { return Reply(0x01, s, 0, "x"); },
-         EXTRACT_FAILED},
+        {"our sequence, request kind echoed",
+         [](uint32_t s, uint32_t) { return Reply(0x01, s, 0, "x"); }, EXTRACT_FAILED},
         {"complete with trailing bytes",
-         [](uint32_t s, uint32_t) { return Concat(Reply(0x81, s, 0, "ok"), Bytes{'z', 'z'}); },
+         [](uint32_t s, uint32_t) {
+             return Concat(Reply(0x81, s, 0, "ok"), Bytes{'z', 'z'});
+         },
          EXTRACT_COMPLETE},
     };
     for (const Case& c : cases) {
@@ -182,8 +191,11 @@ TEST(SubStreamTest, DecodingNeverWritesPastTheRoom) {
     const struct {
         std::string data;
         uint32_t status;
-    } cases[] = {{"", 0}, {"CPOD_LC_R2.10.3", 0}, {std::string(16, 'a'), 0},
-                 {std::string(400, 'b'), 0}, {"", 0xFFFF}};
+    } cases[] = {{"", 0},
+                 {"CPOD_LC_R2.10.3", 0},
+                 {std::string(16, 'a'), 0},
+                 {std::string(400, 'b'), 0},
+                 {"", 0xFFFF}};
     for (const auto& c : cases) {
         Query q;
         ASSERT_EQ(q.Extract(Reply(0x81, q.seq(), c.status, c.data)), EXTRACT_COMPLETE);
@@ -191,7 +203,8 @@ TEST(SubStreamTest, DecodingNeverWritesPastTheRoom) {
         EXPECT_EQ(q.length, c.data.size()) << "the count the device sent";
         const size_t copied = std::min<size_t>(c.data.size(), sizeof q.buffer);
         EXPECT_EQ(std::string(q.buffer, copied), c.data.substr(0, copied));
-        for (size_t i = copied; i < sizeof q.buffer; ++i) EXPECT_EQ(q.buffer[i], '#');
+        for (size_t i = copied; i < sizeof q.buffer; ++i)
+            EXPECT_EQ(q.buffer[i], '#');
     }
 
     // A guard after a small room stays untouched.

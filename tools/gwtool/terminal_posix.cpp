@@ -4,6 +4,8 @@
 
 namespace gwtool {
 
-bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
+bool IsTerminal(std::FILE* stream) {
+    return isatty(fileno(stream)) != 0;
+}
 
 }  // namespace gwtool

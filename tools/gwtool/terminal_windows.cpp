@@ -4,6 +4,8 @@
 
 namespace gwtool {
 
-bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+bool IsTerminal(std::FILE* stream) {
+    return _isatty(_fileno(stream)) != 0;
+}
 
 }  // namespace gwtool

@@ -1,12 +1,20 @@
 #include "zodaruruvizi/checks/codediffresults.h"
 
 CCodeDiffResults::CCodeDiffResults()
-    : m_LC(DT_SAME), m_PROM(DT_SAME), m_BS(DT_SAME), m_CPLD(DT_SAME), m_MAC(DT_SAME),
+    : m_LC(DT_SAME),
+      m_PROM(DT_SAME),
+      m_BS(DT_SAME),
+      m_CPLD(DT_SAME),
+      m_MAC(DT_SAME),
       m_R318(DT_SAME) {}
 
 CCodeDiffResults::CCodeDiffResults(const CCodeDiffResults& other)
-    : m_LC(other.m_LC), m_PROM(other.m_PROM), m_BS(other.m_BS), m_CPLD(other.m_CPLD),
-      m_MAC(other.m_MAC), m_R318(other.m_R318) {}
+    : m_LC(other.m_LC),
+      m_PROM(other.m_PROM),
+      m_BS(other.m_BS),
+      m_CPLD(other.m_CPLD),
+      m_MAC(other.m_MAC),
+      m_R318(other.m_R318) {}
 
 CCodeDiffResults& CCodeDiffResults::operator=(const CCodeDiffResults& other) {
     m_LC = other.m_LC;

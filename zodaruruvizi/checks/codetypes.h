@@ -14,10 +14,10 @@ enum CODETYPE : int {
 
 // How the firmware on the device stands against the PC's file.
 enum DIFFTYPE : int {
-    DT_SAME = 0,    // no action needed, or no comparison possible
-    DT_NEWER = 1,   // the device's release is higher
-    DT_OLDER = 2,   // the device's release is lower, or differs without order
-    DT_FORCED = 3   // the device runs a manufacturing release: reload
+    DT_SAME = 0,   // no action needed, or no comparison possible
+    DT_NEWER = 1,  // the device's release is higher
+    DT_OLDER = 2,  // the device's release is lower, or differs without order
+    DT_FORCED = 3  // the device runs a manufacturing release: reload
 };
 
 #endif

@@ -16,10 +16,14 @@ const unsigned short kSollumPort = 9181;
 const CODETYPE kNoCodeType = static_cast<CODETYPE>(-1);
 
 CZodarurUvizi* CreateDeviceUtilities(const char* family) {
-    if (!family) return nullptr;
-    if (strncmp(family, "ZEL", 3) == 0) return new CTarvikUtils(new CGatewayComms(kTarvikPort));
-    if (strcmp(family, "MIR") == 0) return new CSollumUtils(new CGatewayComms(kSollumPort));
-    if (strcmp(family, "Tarvik II") == 0) return new CTarvikIIUtils();
+    if (!family)
+        return nullptr;
+    if (strncmp(family, "ZEL", 3) == 0)
+        return new CTarvikUtils(new CGatewayComms(kTarvikPort));
+    if (strcmp(family, "MIR") == 0)
+        return new CSollumUtils(new CGatewayComms(kSollumPort));
+    if (strcmp(family, "Tarvik II") == 0)
+        return new CTarvikIIUtils();
     return nullptr;
 }
 
@@ -32,17 +36,23 @@ bool IsFieldSpace(char c) {
 // value beyond the 32-bit range saturates at INT_MAX or INT_MIN.
 int FieldValue(const CString& field) {
     const char* p = field.GetString();
-    while (IsFieldSpace(*p)) ++p;
+    while (IsFieldSpace(*p))
+        ++p;
     bool bNegative = false;
-    if (*p == '+' || *p == '-') bNegative = (*p++ == '-');
+    if (*p == '+' || *p == '-')
+        bNegative = (*p++ == '-');
     long long value = 0;
     for (; *p >= '0' && *p <= '9'; ++p) {
         value = value * 10 + (*p - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
+        if (value > static_cast<long long>(INT_MAX) + 1)
+            value = static_cast<long long>(INT_MAX) + 1;
     }
-    if (bNegative) value = -value;
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
+    if (bNegative)
+        value = -value;
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
     return static_cast<int>(value);
 }
 
@@ -65,7 +75,8 @@ UINT UpdateWorker(LPVOID pParam) {
     const UPDATE_PARAMS* pParams = static_cast<const UPDATE_PARAMS*>(pParam);
     CZodarurUvizi* pZodarurUvizi = pParams->pZodarurUvizi;
     const CODETYPE codeType = pParams->codeType;
-    if (!pZodarurUvizi) return 0;
+    if (!pZodarurUvizi)
+        return 0;
     switch (codeType) {
         case CT_LC:
             pZodarurUvizi->UpdateLC();
@@ -103,21 +114,27 @@ CGatewayChecks::~CGatewayChecks() {
 }
 
 CCodeDiffResults CGatewayChecks::CheckForUpdates(bool bReadReleaseIds) {
-    if (bReadReleaseIds) SetReleaseIds(true, false);
+    if (bReadReleaseIds)
+        SetReleaseIds(true, false);
     return PerformAllChecks();
 }
 
 bool CGatewayChecks::SetReleaseIds(bool bConnected, bool bResourceLocked) {
-    if (!m_pZodarurUvizi) return false;
+    if (!m_pZodarurUvizi)
+        return false;
     return m_pZodarurUvizi->GetReleaseIds(bConnected, bResourceLocked);
 }
 
 CCodeDiffResults CGatewayChecks::PerformAllChecks() {
     CCodeDiffResults results;
-    if (!m_pZodarurUvizi) return results;
-    if (m_pZodarurUvizi->IsCodeTypeSupported(CT_BOOTSTRAP)) results.m_BS = VerifyMinBootstrapLevel();
-    if (m_pZodarurUvizi->IsCodeTypeSupported(CT_PROM)) results.m_PROM = VerifyMinPromLevel();
-    if (m_pZodarurUvizi->IsCodeTypeSupported(CT_LC)) results.m_LC = VerifyMinBCFLevel();
+    if (!m_pZodarurUvizi)
+        return results;
+    if (m_pZodarurUvizi->IsCodeTypeSupported(CT_BOOTSTRAP))
+        results.m_BS = VerifyMinBootstrapLevel();
+    if (m_pZodarurUvizi->IsCodeTypeSupported(CT_PROM))
+        results.m_PROM = VerifyMinPromLevel();
+    if (m_pZodarurUvizi->IsCodeTypeSupported(CT_LC))
+        results.m_LC = VerifyMinBCFLevel();
     if (m_pZodarurUvizi->IsCodeTypeSupported(CT_MAC) && !results.DifferencesFound()) {
         results.m_MAC = VerifyMinActiveCableFirmwareLevel(CT_MAC);
     }
@@ -131,7 +148,8 @@ CCodeDiffResults CGatewayChecks::PerformAllChecks() {
 }
 
 void CGatewayChecks::PerformUpdate(CCodeDiffResults results) {
-    if (!m_pZodarurUvizi) return;
+    if (!m_pZodarurUvizi)
+        return;
     m_UpdateParams.pZodarurUvizi = m_pZodarurUvizi;
     if (results.m_BS != DT_SAME) {
         m_UpdateParams.codeType = CT_BOOTSTRAP;
@@ -146,35 +164,42 @@ void CGatewayChecks::PerformUpdate(CCodeDiffResults results) {
     } else if (results.m_R318 != DT_SAME) {
         m_UpdateParams.codeType = CT_R318;
     }
-    if (m_UpdateParams.codeType == kNoCodeType) return;
+    if (m_UpdateParams.codeType == kNoCodeType)
+        return;
     AfxBeginThread(UpdateWorker, &m_UpdateParams, THREAD_PRIORITY_NORMAL, 0, 0, nullptr);
 }
 
 void CGatewayChecks::UpdateActiveCableFirmware(CODETYPE codeType) {
-    if (m_pZodarurUvizi) m_pZodarurUvizi->UpdateActiveCableFirmware(codeType);
+    if (m_pZodarurUvizi)
+        m_pZodarurUvizi->UpdateActiveCableFirmware(codeType);
 }
 
 void CGatewayChecks::RenameFile(CODETYPE codeType, CString, bool bFlag) {
-    if (m_pZodarurUvizi) m_pZodarurUvizi->RenameFile(codeType, bFlag);
+    if (m_pZodarurUvizi)
+        m_pZodarurUvizi->RenameFile(codeType, bFlag);
 }
 
 CString CGatewayChecks::GetFilename(CString, CODETYPE codeType, bool bFlag) {
-    if (!m_pZodarurUvizi) return CString();
+    if (!m_pZodarurUvizi)
+        return CString();
     return m_pZodarurUvizi->GetFilename(codeType, bFlag);
 }
 
 bool CGatewayChecks::DeviceFileExists(CString, CODETYPE codeType) {
-    if (!m_pZodarurUvizi) return false;
+    if (!m_pZodarurUvizi)
+        return false;
     return m_pZodarurUvizi->FileExists(m_pZodarurUvizi->GetFilename(codeType, false));
 }
 
 CString CGatewayChecks::GetCustomCPLDFileName() {
-    if (!m_pZodarurUvizi) return CString();
+    if (!m_pZodarurUvizi)
+        return CString();
     return m_pZodarurUvizi->GetCustomCPLDFileName();
 }
 
 void CGatewayChecks::SetCustomCPLDFileName(CString fileName) {
-    if (m_pZodarurUvizi) m_pZodarurUvizi->SetCustomCPLDFileName(fileName);
+    if (m_pZodarurUvizi)
+        m_pZodarurUvizi->SetCustomCPLDFileName(fileName);
 }
 
 bool CGatewayChecks::DeviceHasCustomCPLD() {
@@ -182,7 +207,8 @@ bool CGatewayChecks::DeviceHasCustomCPLD() {
 }
 
 void CGatewayChecks::SetAddress(unsigned long address) {
-    if (m_pZodarurUvizi) m_pZodarurUvizi->SetIPAddress(address);
+    if (m_pZodarurUvizi)
+        m_pZodarurUvizi->SetIPAddress(address);
 }
 
 unsigned long CGatewayChecks::GetAddress() {
@@ -196,63 +222,79 @@ void CGatewayChecks::ReadStoredValue(const char* key, CString& value) {
     }
     m_pZodarurUvizi->ReadStoredValue(key, value);
     value.Trim();
-    if (value.IsEmpty()) value = kValueUnknown;
+    if (value.IsEmpty())
+        value = kValueUnknown;
 }
 
 void CGatewayChecks::ReadStoredValues(char* buffer, int bufferSize) {
-    if (m_pZodarurUvizi) m_pZodarurUvizi->ReadStoredValues(buffer, bufferSize);
+    if (m_pZodarurUvizi)
+        m_pZodarurUvizi->ReadStoredValues(buffer, bufferSize);
 }
 
-bool CGatewayChecks::IsVantorInstalled() { return m_VantorInstalled; }
+bool CGatewayChecks::IsVantorInstalled() {
+    return m_VantorInstalled;
+}
 
-CString CGatewayChecks::GetVantorVersion() { return m_VantorVersion; }
+CString CGatewayChecks::GetVantorVersion() {
+    return m_VantorVersion;
+}
 
 // ---- the checks ------------------------------------------------------------
 
 DIFFTYPE CGatewayChecks::VerifyMinBCFLevel() {
-    if (!m_pZodarurUvizi) return DT_SAME;
+    if (!m_pZodarurUvizi)
+        return DT_SAME;
     return VerifyFWLevel(m_pZodarurUvizi->GetFilename(CT_LC, true), CT_LC);
 }
 
 DIFFTYPE CGatewayChecks::VerifyMinPromLevel() {
-    if (!m_pZodarurUvizi) return DT_SAME;
+    if (!m_pZodarurUvizi)
+        return DT_SAME;
     return VerifyFWLevel(m_pZodarurUvizi->GetFilename(CT_PROM, true), CT_PROM);
 }
 
 DIFFTYPE CGatewayChecks::VerifyMinBootstrapLevel() {
-    if (!m_pZodarurUvizi) return DT_SAME;
+    if (!m_pZodarurUvizi)
+        return DT_SAME;
     return VerifyFWLevel(m_pZodarurUvizi->GetFilename(CT_BOOTSTRAP, true), CT_BOOTSTRAP);
 }
 
 DIFFTYPE CGatewayChecks::VerifyMinActiveCableFirmwareLevel(CODETYPE codeType) {
-    if (!m_pZodarurUvizi) return DT_SAME;
+    if (!m_pZodarurUvizi)
+        return DT_SAME;
     return VerifyFWLevel(m_pZodarurUvizi->GetActiveCableFilename(codeType), codeType);
 }
 
 DIFFTYPE CGatewayChecks::VerifyMinCPLDLevel() {
-    if (!m_pZodarurUvizi) return DT_SAME;
+    if (!m_pZodarurUvizi)
+        return DT_SAME;
     const bool bCustomOnPC = !m_pZodarurUvizi->GetCustomCPLDFileName().IsEmpty();
     const bool bCustomOnDevice = m_pZodarurUvizi->DeviceHasCustomCPLD();
     return bCustomOnPC == bCustomOnDevice ? DT_SAME : DT_OLDER;
 }
 
 DIFFTYPE CGatewayChecks::VerifyFWLevel(CString fileName, CODETYPE codeType) {
-    if (!m_pZodarurUvizi) return DT_SAME;
+    if (!m_pZodarurUvizi)
+        return DT_SAME;
     const CString key = m_pZodarurUvizi->GetUntrimmedReleaseKey(codeType);
 
     CString fileRaw;
-    if (!m_pZodarurUvizi->GetVersionFromFile(fileName, fileRaw)) return DT_SAME;
+    if (!m_pZodarurUvizi->GetVersionFromFile(fileName, fileRaw))
+        return DT_SAME;
     CString fileRelease;
     const bool bFileTrimmed = m_pZodarurUvizi->TrimReleaseId(fileRaw, fileRelease);
-    if (!bFileTrimmed) fileRelease = fileRaw;
+    if (!bFileTrimmed)
+        fileRelease = fileRaw;
 
     CString deviceRaw;
     FetchGatewayValue(key, deviceRaw);
-    if (IsManufacturingRelease(deviceRaw)) return DT_FORCED;
+    if (IsManufacturingRelease(deviceRaw))
+        return DT_FORCED;
 
     CString deviceRelease;
     if (m_pZodarurUvizi->TrimReleaseId(deviceRaw, deviceRelease)) {
-        if (bFileTrimmed) return CompareGatewayReleaseID(deviceRelease, fileRelease);
+        if (bFileTrimmed)
+            return CompareGatewayReleaseID(deviceRelease, fileRelease);
         return deviceRelease.CompareNoCase(fileRelease) != 0 ? DT_OLDER : DT_SAME;
     }
 
@@ -266,8 +308,10 @@ DIFFTYPE CGatewayChecks::VerifyFWLevel(CString fileName, CODETYPE codeType) {
         deviceRaw.CompareNoCase(kValueNotConnected) == 0) {
         return result;
     }
-    if (codeType == CT_MAC || codeType == CT_R318) return DT_SAME;
-    if (deviceRaw.CompareNoCase(fileRelease) != 0) return DT_OLDER;
+    if (codeType == CT_MAC || codeType == CT_R318)
+        return DT_SAME;
+    if (deviceRaw.CompareNoCase(fileRelease) != 0)
+        return DT_OLDER;
     return result;
 }
 
@@ -285,19 +329,27 @@ DIFFTYPE CGatewayChecks::CompareGatewayReleaseID(CString deviceRelease, CString 
         const bool bFileDot = TakeField(file, fileField);
         const int deviceValue = FieldValue(deviceField);
         const int fileValue = FieldValue(fileField);
-        if (deviceValue < fileValue) return DT_OLDER;
-        if (deviceValue > fileValue) return DT_NEWER;
-        if (!bDeviceDot && !bFileDot) return DT_SAME;
+        if (deviceValue < fileValue)
+            return DT_OLDER;
+        if (deviceValue > fileValue)
+            return DT_NEWER;
+        if (!bDeviceDot && !bFileDot)
+            return DT_SAME;
     }
 }
 
-bool CGatewayChecks::IsManufacturingRelease(CString release) { return release.Find("MFT") >= 0; }
+bool CGatewayChecks::IsManufacturingRelease(CString release) {
+    return release.Find("MFT") >= 0;
+}
 
 bool CGatewayChecks::FetchGatewayValue(CString key, CString& value) {
     value = CString(GetValueStore()[key.str()]);
     value.Trim();
-    if (value.IsEmpty()) value = kValueUnknown;
+    if (value.IsEmpty())
+        value = kValueUnknown;
     return true;
 }
 
-bool CGatewayChecks::VerifyPOSTResults() { return true; }
+bool CGatewayChecks::VerifyPOSTResults() {
+    return true;
+}

@@ -17,11 +17,17 @@ CGatewayComms::~CGatewayComms() {
     CloseSocket();
 }
 
-void CGatewayComms::SetIPAddress(unsigned long address) { m_IPAddress = address; }
+void CGatewayComms::SetIPAddress(unsigned long address) {
+    m_IPAddress = address;
+}
 
-unsigned long CGatewayComms::GetIPAddress() { return m_IPAddress; }
+unsigned long CGatewayComms::GetIPAddress() {
+    return m_IPAddress;
+}
 
-bool CGatewayComms::IsSocketOpen() { return m_Socket != INVALID_SOCKET; }
+bool CGatewayComms::IsSocketOpen() {
+    return m_Socket != INVALID_SOCKET;
+}
 
 bool CGatewayComms::OpenSocket() {
     sockaddr_in address;
@@ -31,7 +37,8 @@ bool CGatewayComms::OpenSocket() {
     address.sin_addr.s_addr = static_cast<uint32_t>(m_IPAddress);
 
     m_Socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (m_Socket == INVALID_SOCKET) return false;
+    if (m_Socket == INVALID_SOCKET)
+        return false;
 
     u_long nonBlocking = 1;
     ioctlsocket(m_Socket, FIONBIO, &nonBlocking);
@@ -48,8 +55,8 @@ bool CGatewayComms::OpenSocket() {
 
     if (bConnected) {
         int receiveBufferSize = kReceiveBufferSize;
-        setsockopt(m_Socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBufferSize),
-                   sizeof receiveBufferSize);
+        setsockopt(m_Socket, SOL_SOCKET, SO_RCVBUF,
+                   reinterpret_cast<const char*>(&receiveBufferSize), sizeof receiveBufferSize);
         m_Event = WSACreateEvent();
         WSAEventSelect(m_Socket, m_Event, FD_READ);
     }
@@ -57,7 +64,8 @@ bool CGatewayComms::OpenSocket() {
 }
 
 void CGatewayComms::CloseSocket() {
-    if (m_Socket == INVALID_SOCKET) return;
+    if (m_Socket == INVALID_SOCKET)
+        return;
     if (m_Event != WSA_INVALID_EVENT) {
         WSACloseEvent(m_Event);
         m_Event = WSA_INVALID_EVENT;
@@ -69,12 +77,14 @@ void CGatewayComms::CloseSocket() {
 
 bool CGatewayComms::ExecuteSubCommand(CSubStream& stream, int timeoutMs) {
     SetThreadExecutionState(ES_SYSTEM_REQUIRED);
-    if (!SendRequest(stream)) return false;
+    if (!SendRequest(stream))
+        return false;
     return WaitForReply(stream, timeoutMs);
 }
 
 bool CGatewayComms::SendRequest(CSubStream& stream) {
-    if (m_Socket == INVALID_SOCKET) return false;
+    if (m_Socket == INVALID_SOCKET)
+        return false;
     return send(m_Socket, stream.GetRequestBytes(), stream.GetRequestLength(), 0) != SOCKET_ERROR;
 }
 
@@ -82,7 +92,8 @@ bool CGatewayComms::WaitForReply(CSubStream& stream, int timeoutMs) {
     int received = 0;
     bool bFailed = false;
     // Only the bytes received in this exchange are ever read: no need to clear.
-    if (!m_pReceiveBuffer) m_pReceiveBuffer = new char[kReceiveBufferSize];
+    if (!m_pReceiveBuffer)
+        m_pReceiveBuffer = new char[kReceiveBufferSize];
 
     const DWORD timeout = timeoutMs < 0 ? 0 : static_cast<DWORD>(timeoutMs);
     bool bKeepWaiting = true;
@@ -105,7 +116,8 @@ bool CGatewayComms::HandleReceiveCommsEvent(CSubStream& stream, char* buffer, in
 
     int count = recv(m_Socket, buffer + received, kReceiveBufferSize - received, 0);
     if (count == SOCKET_ERROR) {
-        if (WSAGetLastError() == WSAEWOULDBLOCK) return true;
+        if (WSAGetLastError() == WSAEWOULDBLOCK)
+            return true;
         bFailed = true;
     } else {
         received += count;

@@ -23,7 +23,9 @@ const char* const kAttributes[] = {"Sollum_SerialNum", "Sollum_Release", "Sollum
 
 }  // namespace
 
-CSollumUtils::CSollumUtils(CGatewayComms* pGatewayComms) { m_pGatewayComms = pGatewayComms; }
+CSollumUtils::CSollumUtils(CGatewayComms* pGatewayComms) {
+    m_pGatewayComms = pGatewayComms;
+}
 
 CSollumUtils::~CSollumUtils() {
     if (m_pGatewayComms) {
@@ -43,7 +45,8 @@ bool CSollumUtils::QueryCardDetail(int code, CString& text) {
     char buffer[kTextBufferSize];
     memset(buffer, 0, sizeof buffer);
     MSI_GetCardDetails(stream, code, &length, buffer, kQualifier, &status);
-    if (m_pGatewayComms) m_pGatewayComms->ExecuteSubCommand(stream, kTimeoutMs);
+    if (m_pGatewayComms)
+        m_pGatewayComms->ExecuteSubCommand(stream, kTimeoutMs);
     if (length >= kTextBufferSize || length < 0) {
         text.Empty();
     } else {
@@ -71,20 +74,25 @@ bool CSollumUtils::GetReleaseIds(bool bConnected, bool bResourceLocked) {
                 result = true;
             }
         }
-        if (m_pGatewayComms) m_pGatewayComms->CloseSocket();
+        if (m_pGatewayComms)
+            m_pGatewayComms->CloseSocket();
     }
     if (!bCommsOK || bResourceLocked) {
-        for (const char* key : kAttributes) SetStoredValue(key, kValueUnknown, true);
-        if (bCommsOK) result = true;
+        for (const char* key : kAttributes)
+            SetStoredValue(key, kValueUnknown, true);
+        if (bCommsOK)
+            result = true;
     } else if (!bConnected || !result) {
-        for (const char* key : kAttributes) SetStoredValue(key, kValueNotConnected, true);
+        for (const char* key : kAttributes)
+            SetStoredValue(key, kValueNotConnected, true);
     }
     return result;
 }
 
 bool CSollumUtils::TrimReleaseId(CString rawId, CString& trimmedId) {
     const int pos = rawId.Find(kReleaseMarker);
-    if (pos < 0) return false;
+    if (pos < 0)
+        return false;
     trimmedId = rawId.Right(rawId.GetLength() - pos - kReleaseMarkerLength);
     trimmedId.Insert(0, "R");
     return true;
@@ -95,7 +103,8 @@ bool CSollumUtils::IsCodeTypeSupported(CODETYPE codeType) {
 }
 
 CString CSollumUtils::GetFilename(CODETYPE codeType, bool bFlag) {
-    if (!IsCodeTypeSupported(codeType)) LogError(__FILE__, __LINE__);
+    if (!IsCodeTypeSupported(codeType))
+        LogError(__FILE__, __LINE__);
     return m_FileUtils.GetSollumFileName(codeType, bFlag);
 }
 
@@ -104,18 +113,22 @@ bool CSollumUtils::GetVersionFromFile(CString fileName, CString& version) {
 }
 
 CString CSollumUtils::GetReleaseKey(CODETYPE codeType) {
-    if (!IsCodeTypeSupported(codeType)) LogError(__FILE__, __LINE__);
+    if (!IsCodeTypeSupported(codeType))
+        LogError(__FILE__, __LINE__);
     return codeType == CT_PROM ? "Sollum_PROM_Release" : "Sollum_Release";
 }
 
 CString CSollumUtils::GetUntrimmedReleaseKey(CODETYPE codeType) {
-    if (!IsCodeTypeSupported(codeType)) LogError(__FILE__, __LINE__);
+    if (!IsCodeTypeSupported(codeType))
+        LogError(__FILE__, __LINE__);
     return codeType == CT_PROM ? "Sollum_PROM_Release_Untrimmed" : "Sollum_Release_Untrimmed";
 }
 
 bool CSollumUtils::RenameFile(CODETYPE codeType, bool bFlag) {
-    if (!IsCodeTypeSupported(codeType)) LogError(__FILE__, __LINE__);
-    if (codeType != CT_LC) return true;
+    if (!IsCodeTypeSupported(codeType))
+        LogError(__FILE__, __LINE__);
+    if (codeType != CT_LC)
+        return true;
     return m_FileUtils.RenameGatewayFile(GetFilename(CT_LC, true), GetFilename(CT_LC, false),
                                          bFlag);
 }
@@ -131,9 +144,11 @@ void CSollumUtils::ResetDevice() {
 
 bool CSollumUtils::UpdateLC() {
     RenameFile(CT_LC, false);
-    if (m_pGatewayComms && !m_pGatewayComms->IsSocketOpen()) m_pGatewayComms->OpenSocket();
+    if (m_pGatewayComms && !m_pGatewayComms->IsSocketOpen())
+        m_pGatewayComms->OpenSocket();
     ResetDevice();
-    if (m_pGatewayComms && m_pGatewayComms->IsSocketOpen()) m_pGatewayComms->CloseSocket();
+    if (m_pGatewayComms && m_pGatewayComms->IsSocketOpen())
+        m_pGatewayComms->CloseSocket();
     return true;
 }
 
@@ -142,18 +157,22 @@ bool CSollumUtils::UpdatePROM() {
     const CString path = CGatewayFileUtils::GetDefaultSoftwareLocation() + "\\" + fileName;
     char buffer[kTextBufferSize];
     memset(buffer, 0, sizeof buffer);
-    const int copy = path.GetLength() < kTextBufferSize - 1 ? path.GetLength() : kTextBufferSize - 1;
+    const int copy =
+        path.GetLength() < kTextBufferSize - 1 ? path.GetLength() : kTextBufferSize - 1;
     memcpy(buffer, path.GetString(), static_cast<size_t>(copy));
     buffer[copy] = '\0';
     int length = kTextBufferSize;
     int status = 0;
 
     const bool bOpenedHere = m_pGatewayComms && !m_pGatewayComms->IsSocketOpen();
-    if (bOpenedHere) m_pGatewayComms->OpenSocket();
+    if (bOpenedHere)
+        m_pGatewayComms->OpenSocket();
     CSubStream stream;
     MSI_GetCardDetails(stream, MSI_UPDATE_PROM, &length, buffer, kQualifier, &status);
-    if (m_pGatewayComms) m_pGatewayComms->ExecuteSubCommand(stream, kTimeoutMs);
-    if (m_pGatewayComms && m_pGatewayComms->IsSocketOpen()) m_pGatewayComms->CloseSocket();
+    if (m_pGatewayComms)
+        m_pGatewayComms->ExecuteSubCommand(stream, kTimeoutMs);
+    if (m_pGatewayComms && m_pGatewayComms->IsSocketOpen())
+        m_pGatewayComms->CloseSocket();
     return status == 0;
 }
 

@@ -13,16 +13,16 @@ public:
     void RequestSerialNumber() override;
     void ResetDevice() override;
     void SendSerialNumberText(CString text) override;
-    bool RenameFile(CODETYPE codeType, bool bFlag) override;        // true
-    CString GetFilename(CODETYPE codeType, bool bFlag) override;    // empty
+    bool RenameFile(CODETYPE codeType, bool bFlag) override;               // true
+    CString GetFilename(CODETYPE codeType, bool bFlag) override;           // empty
     bool GetVersionFromFile(CString fileName, CString& version) override;  // true, untouched
     bool GetReleaseIds(bool bConnected, bool bResourceLocked) override;    // true, no writes
     bool TrimReleaseId(CString rawId, CString& trimmedId) override;        // true, untouched
-    CString GetReleaseKey(CODETYPE codeType) override;              // empty
-    CString GetUntrimmedReleaseKey(CODETYPE codeType) override;     // empty
-    bool UpdatePROM() override;                                     // true
-    bool UpdateLC() override;                                       // true
-    bool IsCodeTypeSupported(CODETYPE codeType) override;           // true for any value
+    CString GetReleaseKey(CODETYPE codeType) override;                     // empty
+    CString GetUntrimmedReleaseKey(CODETYPE codeType) override;            // empty
+    bool UpdatePROM() override;                                            // true
+    bool UpdateLC() override;                                              // true
+    bool IsCodeTypeSupported(CODETYPE codeType) override;                  // true for any value
 };
 
 #endif

@@ -20,36 +20,54 @@ CZodarurUvizi::CZodarurUvizi() : m_pGatewayComms(nullptr) {
     WSAStartup(MAKEWORD(2, 0), &wsaData);
 }
 
-CZodarurUvizi::~CZodarurUvizi() { WSACleanup(); }
+CZodarurUvizi::~CZodarurUvizi() {
+    WSACleanup();
+}
 
 bool CZodarurUvizi::FileExists(CString fileName) {
     const CString path = CGatewayFileUtils::GetDefaultSoftwareLocation() + "\\" + fileName;
     WIN32_FIND_DATAA findData;
     HANDLE hFind = FindFirstFileA(path, &findData);
-    if (hFind == INVALID_HANDLE_VALUE) return false;
+    if (hFind == INVALID_HANDLE_VALUE)
+        return false;
     FindClose(hFind);
     return true;
 }
 
-CString CZodarurUvizi::GetActiveCableFilename(CODETYPE) { return CString(); }
+CString CZodarurUvizi::GetActiveCableFilename(CODETYPE) {
+    return CString();
+}
 
 bool CZodarurUvizi::SetStoredValue(CString key, CString value, bool bTrim) {
     CString output;
     bool bTrimmed = false;
-    if (bTrim) bTrimmed = TrimReleaseId(value, output);
-    if (!bTrimmed) output = value;
+    if (bTrim)
+        bTrimmed = TrimReleaseId(value, output);
+    if (!bTrimmed)
+        output = value;
     output.Trim();
-    if (output.IsEmpty()) output = kValueUnknown;
+    if (output.IsEmpty())
+        output = kValueUnknown;
     GetValueStore()[key.str()] = output.str();
     return bTrimmed;
 }
 
-bool CZodarurUvizi::UpdateBootstrap() { return true; }
-bool CZodarurUvizi::UpdateCPLD() { return true; }
-bool CZodarurUvizi::UpdateActiveCable(CODETYPE) { return false; }
-CString CZodarurUvizi::GetCustomCPLDFileName() { return CString(); }
+bool CZodarurUvizi::UpdateBootstrap() {
+    return true;
+}
+bool CZodarurUvizi::UpdateCPLD() {
+    return true;
+}
+bool CZodarurUvizi::UpdateActiveCable(CODETYPE) {
+    return false;
+}
+CString CZodarurUvizi::GetCustomCPLDFileName() {
+    return CString();
+}
 void CZodarurUvizi::SetCustomCPLDFileName(CString) {}
-bool CZodarurUvizi::DeviceHasCustomCPLD() { return false; }
+bool CZodarurUvizi::DeviceHasCustomCPLD() {
+    return false;
+}
 void CZodarurUvizi::UpdateActiveCableFirmware(CODETYPE) {}
 
 void CZodarurUvizi::ReadStoredValue(const char* key, CString& value) {
@@ -65,11 +83,13 @@ void CZodarurUvizi::ReadStoredValue(const char* key, CString& value) {
     }
     value = result;
     value.Trim();
-    if (value.IsEmpty()) value = kValueUnknown;
+    if (value.IsEmpty())
+        value = kValueUnknown;
 }
 
 void CZodarurUvizi::ReadStoredValues(char* buffer, int bufferSize) {
-    if (!buffer || bufferSize <= 0) return;
+    if (!buffer || bufferSize <= 0)
+        return;
     const size_t size = static_cast<size_t>(bufferSize);
     size_t used = 0;
     const ValueStoreMap& store = GetValueStore();
@@ -83,11 +103,13 @@ void CZodarurUvizi::ReadStoredValues(char* buffer, int bufferSize) {
 }
 
 void CZodarurUvizi::CloseSocket() {
-    if (m_pGatewayComms) m_pGatewayComms->CloseSocket();
+    if (m_pGatewayComms)
+        m_pGatewayComms->CloseSocket();
 }
 
 void CZodarurUvizi::SetIPAddress(unsigned long address) {
-    if (m_pGatewayComms) m_pGatewayComms->SetIPAddress(address);
+    if (m_pGatewayComms)
+        m_pGatewayComms->SetIPAddress(address);
 }
 
 unsigned long CZodarurUvizi::GetIPAddress() {

@@ -15,7 +15,8 @@ int failures = 0;
 
 void Expect(bool condition, const char* what) {
     printf("%s %s\n", condition ? "ok  " : "FAIL", what);
-    if (!condition) ++failures;
+    if (!condition)
+        ++failures;
 }
 
 // The transport alone: one query to the device and its reply.
@@ -33,7 +34,8 @@ void RawQuery(const char* address) {
         VSI_GetSerialNumber(stream, 0x80000000, &length, buffer, 0, &status);
         Expect(comms.ExecuteSubCommand(stream, 10000), "query answered");
         Expect(status == 0 && length > 0 && length < sizeof buffer, "status word 0 and a text");
-        printf("     serial number read by the transport: %.*s\n", static_cast<int>(length), buffer);
+        printf("     serial number read by the transport: %.*s\n", static_cast<int>(length),
+               buffer);
         comms.CloseSocket();
     }
     WSACleanup();
@@ -42,7 +44,8 @@ void RawQuery(const char* address) {
 // Check, update the component that needs it, wait, check again: all "Same".
 void CheckAndUpdate(const char* family, const char* address) {
     CGatewayChecks checks(family);
-    if (address) checks.SetAddress(inet_addr(address));
+    if (address)
+        checks.SetAddress(inet_addr(address));
     for (int round = 0; round < 8; ++round) {
         CCodeDiffResults results = checks.CheckForUpdates(true);
         printf("     %s: %s\n", family, results.ToString().GetString());
@@ -51,7 +54,8 @@ void CheckAndUpdate(const char* family, const char* address) {
             return;
         }
         checks.PerformUpdate(results);
-        if (!WaitForWorkerThreads(60000)) break;
+        if (!WaitForWorkerThreads(60000))
+            break;
     }
     Expect(false, (std::string(family) + " converges to all Same").c_str());
 }
@@ -90,9 +94,10 @@ int main(int argc, char** argv) {
     CGatewayChecks zel("ZEL");
     zel.SetAddress(inet_addr(argv[1]));
     Expect(zel.SetReleaseIds(true, false), "first-generation device read");
-    const char* keys[] = {"Tarvik_Release", "Tarvik_PROM_Release", "Tarvik_Bootstrap_Release",
-                          "Tarvik_CPLD_Release", "Tarvik_MAC_Firmware_Release",
-                          "Tarvik_SerialNum", "Tarvik_MACAddress", "Tarvik_USBMACAddress"};
+    const char* keys[] = {
+        "Tarvik_Release",      "Tarvik_PROM_Release",         "Tarvik_Bootstrap_Release",
+        "Tarvik_CPLD_Release", "Tarvik_MAC_Firmware_Release", "Tarvik_SerialNum",
+        "Tarvik_MACAddress",   "Tarvik_USBMACAddress"};
     for (const char* key : keys) {
         CString value;
         zel.ReadStoredValue(key, value);

@@ -3,6 +3,7 @@
 #include "bench/floor.h"
 
 #include <arpa/inet.h>
+#include <sched.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -154,6 +155,15 @@ double ThreadCpuSeconds() {
 
 double ProcessCpuSeconds() {
     return Seconds(CLOCK_PROCESS_CPUTIME_ID);
+}
+
+bool RunOnCpu(int cpu) {
+    if (sysconf(_SC_NPROCESSORS_ONLN) < 2)
+        return false;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return sched_setaffinity(0, sizeof set, &set) == 0;
 }
 
 }  // namespace benchfloor

@@ -52,6 +52,10 @@ bool RewriteFile(const std::string& path, const std::string& content);
 double ThreadCpuSeconds();
 double ProcessCpuSeconds();
 
+// Binds the calling thread (and the threads it starts from then on) to one
+// CPU. False when the machine has fewer than two CPUs or the system refuses.
+bool RunOnCpu(int cpu);
+
 }  // namespace benchfloor
 
 #endif

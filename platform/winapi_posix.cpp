@@ -85,6 +85,15 @@ struct SocketTable {
     std::mutex m;  // lock order: table, then a socket's own mutex
     int startups = 0;
     std::vector<SocketPtr> slots = std::vector<SocketPtr>(FD_SETSIZE);  // handle 0 unused
+    size_t end = 1;  // one past the highest handle in use
+
+    // Drops the slot's reference and returns it.
+    SocketPtr Take(size_t h) {
+        SocketPtr sock = std::move(slots[h]);
+        while (end > 1 && !slots[end - 1])
+            --end;
+        return sock;
+    }
 };
 
 SocketTable& Sockets() {
@@ -407,9 +416,9 @@ int WSACleanup() {
         if (t.startups == 0)
             return FailWsa(WSANOTINITIALISED);
         if (--t.startups == 0) {
-            for (SocketPtr& p : t.slots) {
-                if (p)
-                    closing.push_back(std::move(p));
+            for (size_t h = 1; h < t.end; ++h) {
+                if (t.slots[h])
+                    closing.push_back(t.Take(h));
             }
         }
     }
@@ -444,6 +453,7 @@ SOCKET socket(int af, int type, int protocol) {
     for (SOCKET h = 1; h < t.slots.size(); ++h) {
         if (!t.slots[h]) {
             t.slots[h] = std::move(sock);
+            t.end = std::max<size_t>(t.end, h + 1);
             return h;
         }
     }
@@ -819,7 +829,7 @@ int closesocket(SOCKET s) {
             return FailWsa(WSANOTINITIALISED);
         if (s == 0 || s >= FD_SETSIZE || !t.slots[s])
             return FailWsa(WSAENOTSOCK);
-        sock = std::move(t.slots[s]);
+        sock = t.Take(s);
     }
     Release(std::move(sock));
     return 0;
@@ -950,6 +960,12 @@ struct WatchedSocket {
     int pollIndex;
 };
 
+struct WaitBuffers {
+    std::vector<EventPtr> events;
+    std::vector<WatchedSocket> watched;
+    std::vector<posix_sys::PollItem> items;
+};
+
 }  // namespace
 
 // Wait-any only (fWaitAll is accepted for a single event). An event counts as
@@ -964,7 +980,18 @@ DWORD WSAWaitForMultipleEvents(DWORD cEvents, const WSAEVENT* lphEvents, BOOL fW
         FailWsa(WSAEINVAL);
         return WSA_WAIT_FAILED;
     }
-    std::vector<EventPtr> events;
+    // The buffers live on with the thread, so that a wait allocates nothing;
+    // the references they hold are dropped when it returns.
+    thread_local WaitBuffers buffers;
+    WaitBuffers& b = buffers;
+    struct Drop {
+        WaitBuffers& b;
+        ~Drop() {
+            b.events.clear();
+            b.watched.clear();
+        }
+    } drop{b};
+    std::vector<EventPtr>& events = b.events;
     for (DWORD i = 0; i < cEvents; ++i) {
         EventPtr ev = FindEvent(lphEvents[i]);
         if (!ev) {
@@ -973,11 +1000,12 @@ DWORD WSAWaitForMultipleEvents(DWORD cEvents, const WSAEVENT* lphEvents, BOOL fW
         }
         events.push_back(std::move(ev));
     }
-    std::vector<WatchedSocket> watched;
+    std::vector<WatchedSocket>& watched = b.watched;
     {
         SocketTable& t = Sockets();
         std::lock_guard<std::mutex> lk(t.m);
-        for (const SocketPtr& sock : t.slots) {
+        for (size_t h = 1; h < t.end; ++h) {
+            const SocketPtr& sock = t.slots[h];
             if (!sock)
                 continue;
             std::lock_guard<std::mutex> slk(sock->m);
@@ -993,7 +1021,7 @@ DWORD WSAWaitForMultipleEvents(DWORD cEvents, const WSAEVENT* lphEvents, BOOL fW
     }
     const bool limited = dwTimeout != WSA_INFINITE;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(dwTimeout);
-    std::vector<posix_sys::PollItem> items;
+    std::vector<posix_sys::PollItem>& items = b.items;
     for (;;) {
         items.clear();
         for (const EventPtr& ev : events)

@@ -207,6 +207,7 @@ public:
     CFile& operator=(const CFile&) = delete;
 
     virtual BOOL Open(const char* lpszFileName, UINT nOpenFlags, CFileException* pError = nullptr);
+    // Reads nCount bytes; fewer only when the file ends first.
     virtual UINT Read(void* lpBuf, UINT nCount);
     virtual void Write(const void* lpBuf, UINT nCount);
     virtual ULONGLONG Seek(LONGLONG lOff, UINT nFrom);

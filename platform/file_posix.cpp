@@ -83,33 +83,58 @@ FileImpl* CheckOpen(void* impl, const CString& name) {
     return Impl(impl);
 }
 
+// Calls take(first, count) for every run of adjacent markers in the set.
+template <typename Take>
+int ForEachRun(unsigned set, Take take) {
+    for (int m = 0; m < 4;) {
+        if (!(set & (1u << m))) {
+            ++m;
+            continue;
+        }
+        int end = m;
+        while (end < 4 && (set & (1u << end)))
+            ++end;
+        int r = take(m, end - m);
+        if (r != 0)
+            return r;
+        m = end;
+    }
+    return 0;
+}
+
 // 0 when the open may proceed; -EBUSY when another open's sharing excludes it.
+// Adjacent markers are locked, and looked at, in one call.
 int ClaimSharing(int fd, UINT flags) {
     const UINT access = flags & 3;
     UINT share = flags & 0x70;
     if (share == CFile::shareCompat)
         share = CFile::shareExclusive;
-    bool own[4] = {};
-    own[kReadAccess] = access != CFile::modeWrite;
-    own[kWriteAccess] = access != CFile::modeRead;
-    own[kDenyRead] = share == CFile::shareExclusive || share == CFile::shareDenyRead;
-    own[kDenyWrite] = share == CFile::shareExclusive || share == CFile::shareDenyWrite;
+    unsigned own = 0;
+    if (access != CFile::modeWrite)
+        own |= 1u << kReadAccess;
+    if (access != CFile::modeRead)
+        own |= 1u << kWriteAccess;
+    if (share == CFile::shareExclusive || share == CFile::shareDenyRead)
+        own |= 1u << kDenyRead;
+    if (share == CFile::shareExclusive || share == CFile::shareDenyWrite)
+        own |= 1u << kDenyWrite;
+    unsigned opposite = 0;
     for (int m = 0; m < 4; ++m) {
-        if (!own[m])
-            continue;
-        int r = posix_sys::SharedLock(fd, kShareMarkers + m, 1);
-        if (r == -EBADF)
-            return 0;  // opened write-only: cannot take part in sharing
-        if (r < 0)
-            return r;
+        if (own & (1u << m))
+            opposite |= 1u << kOpposite[m];
     }
-    for (int m = 0; m < 4; ++m) {
-        if (!own[m])
-            continue;
-        int r = posix_sys::FindConflict(fd, kShareMarkers + kOpposite[m], 1);
-        if (r != 0)
-            return r > 0 ? -EBUSY : r;
-    }
+    int r = ForEachRun(own, [fd](int first, int count) {
+        return posix_sys::SharedLock(fd, kShareMarkers + first, count);
+    });
+    if (r == -EBADF)
+        return 0;  // opened write-only: cannot take part in sharing
+    if (r < 0)
+        return r;
+    r = ForEachRun(opposite, [fd](int first, int count) {
+        return posix_sys::FindConflict(fd, kShareMarkers + first, count);
+    });
+    if (r != 0)
+        return r > 0 ? -EBUSY : r;
     return 0;
 }
 

@@ -242,6 +242,15 @@ TEST_F(Files, SharingBetweenOpens) {
         {W | CFile::shareExclusive, R | CFile::shareDenyNone, false},
         {R | CFile::shareDenyNone, R | CFile::shareExclusive, false},
         {W | CFile::shareDenyWrite, W | CFile::modeCreate | CFile::shareDenyNone, false},
+        // Read and write access held together, as the identity record file is.
+        {RW | CFile::shareDenyWrite, R | CFile::shareDenyNone, true},
+        {RW | CFile::shareDenyWrite, R | CFile::shareDenyWrite, false},
+        {RW | CFile::shareDenyWrite, RW | CFile::shareDenyWrite, false},
+        {R | CFile::shareDenyNone, RW | CFile::shareDenyWrite, true},
+        {RW | CFile::shareExclusive, R | CFile::shareDenyNone, false},
+        // Denying reads alone leaves writers in.
+        {W | CFile::shareDenyRead, W | CFile::shareDenyNone, true},
+        {W | CFile::shareDenyRead, R | CFile::shareDenyNone, false},
     };
     for (const Case& c : cases) {
         WriteAll(path_, "content");

@@ -208,12 +208,11 @@ FileBytes ReadRest(CFile& file) {
             bytes.data = std::move(larger);
             capacity *= 2;
         }
-        const UINT n =
-            file.Read(bytes.data.get() + bytes.size,
-                      static_cast<UINT>(std::min<size_t>(capacity - bytes.size, 1u << 30)));
-        if (n == 0)
-            break;
+        const UINT room = static_cast<UINT>(std::min<size_t>(capacity - bytes.size, 1u << 30));
+        const UINT n = file.Read(bytes.data.get() + bytes.size, room);
         bytes.size += n;
+        if (n < room)  // Read fills the room unless the file ends first
+            break;
     }
     return bytes;
 }

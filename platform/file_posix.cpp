@@ -31,12 +31,12 @@ constexpr int64_t kShareMarkers = INT64_C(0x7FFFFFFF00000000);
 enum Marker { kReadAccess, kWriteAccess, kDenyRead, kDenyWrite };
 const Marker kOpposite[] = {kDenyRead, kDenyWrite, kReadAccess, kWriteAccess};
 
-int CauseOf(int err, const std::string& path) {
+// The cause for errno err, given the system error code it maps to.
+int CauseOf(int err, DWORD windowsError) {
     switch (err) {
         case ENOENT:
-            return posix_errors::WindowsError(ENOENT, path) == ERROR_PATH_NOT_FOUND
-                       ? CFileException::badPath
-                       : CFileException::fileNotFound;
+            return windowsError == ERROR_PATH_NOT_FOUND ? CFileException::badPath
+                                                        : CFileException::fileNotFound;
         case ENOTDIR:
         case ENAMETOOLONG:
         case ELOOP:
@@ -71,8 +71,8 @@ int CauseOf(int err, const std::string& path) {
 
 [[noreturn]] void ThrowErrno(int err, const CString& name) {
     std::string path = posix_errors::ToPosixPath(name);
-    AfxThrowFileException(CauseOf(err, path),
-                          static_cast<LONG>(posix_errors::WindowsError(err, path)), name);
+    const DWORD windowsError = posix_errors::WindowsError(err, path);
+    AfxThrowFileException(CauseOf(err, windowsError), static_cast<LONG>(windowsError), name);
 }
 
 FileImpl* CheckOpen(void* impl, const CString& name) {
@@ -152,8 +152,9 @@ BOOL CFile::Open(const char* lpszFileName, UINT nOpenFlags, CFileException* pErr
     auto fail = [&](int err, int cause) {
         if (pError) {
             std::string path = posix_errors::ToPosixPath(lpszFileName);
-            pError->m_cause = cause ? cause : CauseOf(err, path);
-            pError->m_lOsError = static_cast<LONG>(posix_errors::WindowsError(err, path));
+            const DWORD windowsError = posix_errors::WindowsError(err, path);
+            pError->m_cause = cause ? cause : CauseOf(err, windowsError);
+            pError->m_lOsError = static_cast<LONG>(windowsError);
             pError->m_strFileName = lpszFileName;
         }
         return FALSE;

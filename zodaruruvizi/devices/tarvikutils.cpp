@@ -1,5 +1,6 @@
 #include "zodaruruvizi/devices/tarvikutils.h"
 
+#include <stdint.h>
 #include <string.h>
 
 #include <algorithm>
@@ -376,12 +377,15 @@ public:
             const char* p = head + 1 + i * (1 + kDigits);
             if (*p != ' ')
                 return false;
-            numbers[i] = 0;
+            unsigned long long value = 0;  // 15 digits fit; a size_t may not
             for (int d = 1; d <= kDigits; ++d) {
                 if (p[d] < '0' || p[d] > '9')
                     return false;
-                numbers[i] = numbers[i] * 10 + static_cast<size_t>(p[d] - '0');
+                value = value * 10 + static_cast<unsigned>(p[d] - '0');
             }
+            if (value > static_cast<unsigned long long>(SIZE_MAX))
+                return false;
+            numbers[i] = static_cast<size_t>(value);
         }
         kept.offset = numbers[0];
         kept.size = numbers[2];

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "device_fixture.h"
+#include "tests/support/attributes.h"
 #include "zodaruruvizi/comms/gatewaycomms.h"
 #include "zodaruruvizi/devices/sollumutils.h"
 #include "zodaruruvizi/devices/tarvikiiutils.h"
@@ -13,9 +14,6 @@ namespace {
 using gwsim::DeviceState;
 using gwsim::Family;
 using zrtest::StatusFault;
-
-const char* const kSollumKeys[] = {"Sollum_SerialNum", "Sollum_Release", "Sollum_PROM_Release",
-                                   "Sollum_Release_Untrimmed", "Sollum_PROM_Release_Untrimmed"};
 
 class OpenSollum : public CSollumUtils {
 public:
@@ -75,7 +73,7 @@ TEST_F(SollumTest, OutcomeTable) {
         if (c.lcFails)
             sim->AddFault(StatusFault(2, 0x0000FFFF));
         EXPECT_EQ(sollum->GetReleaseIds(c.connected, c.locked), c.result) << c.name;
-        for (const char* key : kSollumKeys)
+        for (const char* key : zrtest::SollumAttributes())
             EXPECT_EQ(Stored(key), c.value) << c.name << key;
         EXPECT_EQ(sim->RequestCount(), c.requests) << c.name;
         sim.reset();

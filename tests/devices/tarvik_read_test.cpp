@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "device_fixture.h"
+#include "tests/support/attributes.h"
 #include "tests/support/side_copy.h"
 #include "zodaruruvizi/comms/gatewaycomms.h"
 #include "zodaruruvizi/devices/tarvikutils.h"
@@ -17,24 +18,6 @@ using gwsim::CableType;
 using gwsim::DeviceState;
 using gwsim::Family;
 using zrtest::StatusFault;
-
-const char* const kAllAttributes[] = {
-    "Tarvik_SerialNum",
-    "Tarvik_Release",
-    "Tarvik_PROM_Release",
-    "Tarvik_Release_Untrimmed",
-    "Tarvik_PROM_Release_Untrimmed",
-    "Tarvik_Bootstrap_Release",
-    "Tarvik_Bootstrap_Release_Untrimmed",
-    "Tarvik_CPLD_Release",
-    "Tarvik_CPLD_Release_Untrimmed",
-    "Tarvik_MAC_Firmware_Release",
-    "Tarvik_MAC_Firmware_Release_Untrimmed",
-    "Tarvik_R318_Firmware_Release",
-    "Tarvik_R318_Firmware_Release_Untrimmed",
-    "Tarvik_MACAddress",
-    "Tarvik_USBMACAddress",
-};
 
 const uint32_t kLc = 0x20000000, kProm = 0x10000000, kBoot = 0x01000000, kCpld = 0x800,
                kCable = 0x200, kSerial = 0x80000000, kMac = 0x20000;
@@ -126,7 +109,7 @@ TEST_F(TarvikReadTest, OutcomeTable) {
         if (c.lcFails)
             sim->AddFault(StatusFault(kLc, 5));
         EXPECT_EQ(tarvik->GetReleaseIds(c.connected, c.locked), c.result) << c.name;
-        for (const char* key : kAllAttributes)
+        for (const char* key : zrtest::TarvikAttributes())
             EXPECT_EQ(Stored(key), c.value) << c.name << key;
         EXPECT_EQ(sim->RequestCount(), c.requests) << c.name;
         EXPECT_EQ(sim->ConnectionCount(), c.requests ? 1u : 0u) << c.name;
@@ -145,7 +128,7 @@ TEST_F(TarvikReadTest, NothingListeningStoresNotConnectedAfterFiveWaits) {
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, std::chrono::seconds(4));
     EXPECT_LE(elapsed, std::chrono::seconds(8));
-    for (const char* key : kAllAttributes)
+    for (const char* key : zrtest::TarvikAttributes())
         EXPECT_EQ(Stored(key), "NotConnected") << key;
     EXPECT_FALSE(dirs.logs.Exists(TARVIK_SERIAL_NUMS_FILE));
 }

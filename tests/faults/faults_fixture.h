@@ -12,6 +12,7 @@
 #include <string>
 
 #include "../common/testenv.h"
+#include "tests/support/attributes.h"
 #include "tests/support/loopback.h"
 #include "tools/gwsim/simulator.h"
 #include "zodaruruvizi/comms/gatewaycomms.h"
@@ -117,42 +118,12 @@ private:
 
 const char kAllSame[] = "LC:Same, PROM:Same, BS:Same, CPLD:Same, MAC:Same, R318:Same,";
 
-inline const char* const* ZelAttributes() {
-    static const char* const keys[] = {"Tarvik_SerialNum",
-                                       "Tarvik_Release",
-                                       "Tarvik_PROM_Release",
-                                       "Tarvik_Release_Untrimmed",
-                                       "Tarvik_PROM_Release_Untrimmed",
-                                       "Tarvik_Bootstrap_Release",
-                                       "Tarvik_Bootstrap_Release_Untrimmed",
-                                       "Tarvik_CPLD_Release",
-                                       "Tarvik_CPLD_Release_Untrimmed",
-                                       "Tarvik_MAC_Firmware_Release",
-                                       "Tarvik_MAC_Firmware_Release_Untrimmed",
-                                       "Tarvik_R318_Firmware_Release",
-                                       "Tarvik_R318_Firmware_Release_Untrimmed",
-                                       "Tarvik_MACAddress",
-                                       "Tarvik_USBMACAddress",
-                                       nullptr};
-    return keys;
-}
-
-inline const char* const* MirAttributes() {
-    static const char* const keys[] = {"Sollum_SerialNum",
-                                       "Sollum_Release",
-                                       "Sollum_PROM_Release",
-                                       "Sollum_Release_Untrimmed",
-                                       "Sollum_PROM_Release_Untrimmed",
-                                       nullptr};
-    return keys;
-}
-
 // The store with every attribute of the family set to one word.
 inline Store AllAttributes(gwsim::Family family, const char* word) {
     Store s;
-    for (const char* const* k = family == gwsim::Family::ZEL ? ZelAttributes() : MirAttributes();
-         *k; ++k) {
-        s[*k] = word;
+    for (const char* key :
+         family == gwsim::Family::ZEL ? zrtest::TarvikAttributes() : zrtest::SollumAttributes()) {
+        s[key] = word;
     }
     return s;
 }

@@ -271,7 +271,12 @@ TEST(GwsimFaults, ConnectionsThatNeverComplete) {
     sim->SetConnectionFault(gwsim::ConnectionFault::NeverComplete);
     Client c;
     auto begin = Clock::now();
-    EXPECT_EQ(c.Connect(sim->address(), 9191, milliseconds(2500)), ConnectResult::TimedOut);
+    EXPECT_EQ(c.Connect(sim->address(), 9191, milliseconds(2500)), ConnectResult::TimedOut) << [&] {
+        std::string events;  // how the simulator set the fault up
+        for (const auto& e : sim->Events())
+            events += std::string(gwsim::EventTypeName(e.type)) + ": " + e.detail + "\n";
+        return events;
+    }();
     EXPECT_GE(Clock::now() - begin, milliseconds(2400));
     EXPECT_EQ(sim->ConnectionCount(), 0u);
     sim->SetConnectionFault(gwsim::ConnectionFault::None);

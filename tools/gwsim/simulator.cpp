@@ -32,6 +32,7 @@ const int kDefaultGarbagePauseMs = 1000;
 const int kFillerConnectWaitMs = 200;  // a filler connection not done by then: queue full
 const size_t kMaxFillers = 16;
 const int kRebindRetryMs = 100;
+const int kMaxHangAttempts = 10;  // listener opens, or failed filler connections, per hang fault
 
 uint32_t Get32(const uint8_t* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
@@ -261,7 +262,8 @@ public:
     void OnConnectionClosed(bool reboot);
     void EndReboot();
     void ApplyConnectionFault(ConnectionFault fault, std::function<void()> done);
-    void AddFiller(uint64_t epoch, std::function<void()> done);
+    void OpenHangListener(uint64_t epoch, int attempt, std::function<void()> done);
+    void AddFiller(uint64_t epoch, int failures, std::function<void()> done);
     void ReopenNormal();
 
     // ---- request handling ----
@@ -588,19 +590,40 @@ void Simulator::Impl::ApplyConnectionFault(ConnectionFault fault, std::function<
         done();
         return;
     }
-    // Never complete: a listener with backlog 0 whose accept queue is filled by
-    // connections to itself that are never accepted; later SYNs are dropped.
-    asio::error_code ec = OpenListener(0);
-    if (ec) {
-        AddEvent(EventType::NotListening, 0, "cannot listen for the hang fault: " + ec.message());
+    OpenHangListener(fault_epoch, 0, std::move(done));
+}
+
+// Never complete: a listener with backlog 0 whose accept queue is filled by
+// connections to itself that are never accepted; later SYNs are dropped. A
+// listener that cannot open at once (the address still held by the one just
+// closed) is tried again, as a reboot does.
+void Simulator::Impl::OpenHangListener(uint64_t epoch, int attempt, std::function<void()> done) {
+    if (epoch != fault_epoch) {
         done();
         return;
     }
+    asio::error_code ec = OpenListener(0);
+    if (ec) {
+        AddEvent(EventType::NotListening, 0, "cannot listen for the hang fault: " + ec.message());
+        if (attempt + 1 >= kMaxHangAttempts) {
+            done();
+            return;
+        }
+        auto shared_done = std::make_shared<std::function<void()>>(std::move(done));
+        filler_timer.expires_after(std::chrono::milliseconds(kRebindRetryMs));
+        filler_timer.async_wait([this, epoch, attempt, shared_done](asio::error_code e) {
+            if (e)
+                (*shared_done)();
+            else
+                OpenHangListener(epoch, attempt + 1, std::move(*shared_done));
+        });
+        return;
+    }
     SetListening(false, "connections hang");
-    AddFiller(fault_epoch, std::move(done));
+    AddFiller(epoch, 0, std::move(done));
 }
 
-void Simulator::Impl::AddFiller(uint64_t epoch, std::function<void()> done) {
+void Simulator::Impl::AddFiller(uint64_t epoch, int failures, std::function<void()> done) {
     if (epoch != fault_epoch) {
         done();
         return;
@@ -613,16 +636,29 @@ void Simulator::Impl::AddFiller(uint64_t epoch, std::function<void()> done) {
     tcp::socket& s = *fillers.back();
     auto finished = std::make_shared<bool>(false);
     auto shared_done = std::make_shared<std::function<void()>>(std::move(done));
-    s.async_connect(endpoint, [this, epoch, finished, shared_done](asio::error_code ec) {
+    s.async_connect(endpoint, [this, epoch, failures, finished, shared_done](asio::error_code ec) {
         if (*finished)
             return;
         *finished = true;
         filler_timer.cancel();
-        if (epoch != fault_epoch || ec) {
+        if (epoch != fault_epoch) {
             (*shared_done)();
             return;
         }
-        AddFiller(epoch, std::move(*shared_done));  // there was room: fill more
+        if (ec) {
+            // A filler that fails proves nothing about the queue: another one
+            // tries, a bounded number of times.
+            AddEvent(EventType::NotListening, 0,
+                     "hang fault: filler connection failed: " + ec.message());
+            fillers.pop_back();
+            if (failures + 1 >= kMaxHangAttempts) {
+                (*shared_done)();
+                return;
+            }
+            AddFiller(epoch, failures + 1, std::move(*shared_done));
+            return;
+        }
+        AddFiller(epoch, failures, std::move(*shared_done));  // there was room: fill more
     });
     filler_timer.expires_after(std::chrono::milliseconds(kFillerConnectWaitMs));
     filler_timer.async_wait([finished, shared_done](asio::error_code ec) {

@@ -1,29 +1,24 @@
-// The identity record file rewrite on arbitrary existing contents (long lines,
-// no line ends, zero bytes, CR LF), through a real read of a simulated device
-// that runs in this process: every earlier record that the rewrite has no
-// reason to drop is still there, in its order, and the device's own record is
-// written once in place of its earlier lines or at the end.
+// The identity record file's new content for arbitrary existing contents
+// (long lines, no line ends, zero bytes, CR LF) and arbitrary device text,
+// against a model written apart from the library: every earlier record that
+// the rewrite has no reason to drop is still there, in its order, the device's
+// record stands once in place of its earlier lines or at the end, and no text
+// of the device adds a line.
 //
-// Input: the device's serial number (a length byte and that many bytes), then
-// the file's existing contents.
+// Input: the device's serial number (a length byte and that many bytes), a
+// byte choosing the line end and the LC release's length, that many bytes of
+// LC release, then the file's existing contents.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <memory>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "fuzz_env.h"
-#include "tests/support/loopback.h"
-#include "tests/support/side_copy.h"
-#include "tools/gwsim/simulator.h"
-#include "zodaruruvizi/comms/gatewaycomms.h"
-#include "zodaruruvizi/devices/tarvikutils.h"
-#include "zodaruruvizi/devices/valuestore.h"
+#include "zodaruruvizi/devices/identityrecords.h"
 
 namespace {
 
-using zrfuzz::Env;
-using zrfuzz::Environment;
 
 void Fail(const char* what) {
     zrfuzz::Fail("records_fuzz", what);
@@ -86,82 +81,67 @@ bool AllFieldsUnknown(const std::string& line) {
     }
 }
 
-struct Device {
-    std::unique_ptr<gwsim::Simulator> sim;
-    std::unique_ptr<CTarvikUtils> tarvik;
-    Device() {
-        Env();
-        gwsim::Options options;
-        options.software_dir = Env().software();
-        std::string error;
-        sim = zrtest::StartSimulator(gwsim::DeviceState::Default(gwsim::Family::ZEL), options,
-                                     &error);
-        if (!sim)
-            Fail(error.c_str());
-        tarvik.reset(new CTarvikUtils(new CGatewayComms(9191)));
-        tarvik->SetIPAddress(inet_addr(sim->address().c_str()));
+std::string Spaced(std::string s) {
+    for (char& c : s) {
+        if (c == '\n' || c == '\r' || c == '\0')
+            c = ' ';
     }
-};
+    return s;
+}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static Device device;
     FuzzedDataProvider in(data, size);
-    gwsim::DeviceState state = gwsim::DeviceState::Default(gwsim::Family::ZEL);
-    state.serial_number = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 40));
+    const std::string serial = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 40));
+    const uint8_t choice = in.ConsumeIntegral<uint8_t>();
+    const std::string lineEnd = (choice & 1) ? "\r\n" : "\n";
+    const std::string lc = in.ConsumeBytesAsString(choice >> 3);
     const std::string before = in.ConsumeRemainingBytesAsString();
-    device.sim->SetState(state);
 
-    const std::string path = Env().logs() + "/Tarvik_Serial_Nums.txt";
-    Environment::Write(path, before);
-    GetValueStore().clear();
-    if (!device.tarvik->GetReleaseIds(true, false))
-        Fail("the healthy device was not read");
-    const std::string after = Environment::Read(path);
-    if (std::filesystem::exists(path + ".saved") &&
-        zrtest::SideCopyHoldsBytes(Environment::Read(path + ".saved"))) {
-        Fail("side copy left holding bytes after a successful rewrite");
-    }
-
-    // A serial number that reads "Unknown" in any letter case (a device may
-    // send "UNKNOWN" with white space after it) places no record.
-    const std::string serial = GetValueStore()["Tarvik_SerialNum"];
-    if (EqualsUnknown(serial)) {
-        if (after != before)
-            Fail("file rewritten for a device without a serial number");
-        return 0;
-    }
-    const std::string& store = GetValueStore()["Tarvik_Release"];
-    const std::string record = serial + "," + store + "," + GetValueStore()["Tarvik_PROM_Release"] +
-                               "," + GetValueStore()["Tarvik_Bootstrap_Release"] + "," +
-                               GetValueStore()["Tarvik_MACAddress"] + "," +
-                               GetValueStore()["Tarvik_USBMACAddress"];
+    // A serial number that reads "Unknown" places no record.
+    const bool noRecord = EqualsUnknown(serial);
+    const std::string_view fields[6] = {serial, lc, "R1", "R1", "Unknown", "Unknown"};
+    const std::string record = noRecord ? std::string() : MakeIdentityRecord(fields);
+    const std::string modelRecord = Spaced(serial + "," + lc + ",R1,R1,Unknown,Unknown");
+    if (!noRecord && record != modelRecord)
+        Fail("device text changed other than its line breaks and zero bytes");
+    int dropped = -1;
+    const std::string after = RewriteIdentityRecords(
+        before, std::string_view(record).substr(0, serial.size()), record, lineEnd, &dropped);
 
     // Expected: the kept lines, with the device's record in place of every
     // line holding its serial number, or at the end.
     std::vector<std::string> expected;
     bool replaced = false;
+    int unknownLines = 0;
+    const std::string spacedSerial = Spaced(serial);
     for (const std::string& raw : Lines(before)) {
         const std::string line = Trimmed(raw);
-        if (line.empty() || AllFieldsUnknown(line))
+        if (line.empty())
             continue;
-        if (line.find(serial) == std::string::npos) {
+        if (AllFieldsUnknown(line)) {
+            ++unknownLines;
+            continue;
+        }
+        if (noRecord || line.find(spacedSerial) == std::string::npos) {
             expected.push_back(line);
         } else {
-            expected.push_back(record);
+            expected.push_back(modelRecord);
             replaced = true;
         }
     }
-    if (!replaced)
-        expected.push_back(record);
+    if (!replaced && !noRecord)
+        expected.push_back(modelRecord);
     std::string content;
     for (const std::string& line : expected)
-        content += line + "\n";
+        content += line + lineEnd;
     if (after != content) {
         fprintf(stderr, "before:\n%s\nafter:\n%s\nexpected:\n%s\n", before.c_str(), after.c_str(),
                 content.c_str());
         Fail("records lost, reordered or changed");
     }
+    if (dropped != unknownLines)
+        Fail("lines of nothing but Unknown miscounted");
     return 0;
 }

@@ -194,6 +194,7 @@ public:
         shareDenyRead = 0x0030,
         shareDenyNone = 0x0040,
         modeNoInherit = 0x0080,
+        shareAllowDelete = 0x0100,  // others may rename or remove the file while open
         modeCreate = 0x1000,
         modeNoTruncate = 0x2000,
         typeText = 0x4000,

@@ -174,18 +174,35 @@ BOOL CFile::Open(const char* lpszFileName, UINT nOpenFlags, CFileException* pErr
     int sysFlags = access == modeRead ? posix_sys::kOpenRead : posix_sys::kOpenReadWrite;
     if (nOpenFlags & modeCreate)
         sysFlags |= posix_sys::kOpenCreate;
-    int fd = posix_sys::OpenFile(path.c_str(), sysFlags);
-    if (fd == -EACCES && access == modeWrite) {
-        fd = posix_sys::OpenFile(path.c_str(), (sysFlags & ~3) | posix_sys::kOpenWrite);
-    }
-    if (fd < 0)
-        return fail(-fd, 0);
+    int fd, r;
     posix_sys::FileInfo info;
-    int r = posix_sys::StatFd(fd, &info);
-    if (r == 0 && info.isDir)
-        r = -EISDIR;
-    if (r == 0)
-        r = ClaimSharing(fd, nOpenFlags);
+    for (int attempt = 0;; ++attempt) {
+        fd = posix_sys::OpenFile(path.c_str(), sysFlags);
+        if (fd == -EACCES && access == modeWrite) {
+            fd = posix_sys::OpenFile(path.c_str(), (sysFlags & ~3) | posix_sys::kOpenWrite);
+        }
+        if (fd < 0)
+            return fail(-fd, 0);
+        r = posix_sys::StatFd(fd, &info);
+        if (r == 0 && info.isDir)
+            r = -EISDIR;
+        if (r == 0)
+            r = ClaimSharing(fd, nOpenFlags);
+        // A file being created may have been renamed or removed by its
+        // holder between the open and the sharing claim: the path must still
+        // name the file claimed, or the open starts again.
+        posix_sys::FileInfo now;
+        if (r != 0 || !(nOpenFlags & modeCreate) ||
+            (posix_sys::StatPath(path.c_str(), &now) == 0 && now.dev == info.dev &&
+             now.ino == info.ino)) {
+            break;
+        }
+        if (attempt == 8) {
+            r = -EBUSY;
+            break;
+        }
+        posix_sys::Close(fd);
+    }
     // Truncate only once sharing allows this open, as Windows does; an empty
     // file is left alone (a truncation to nothing makes some file systems
     // flush the file when it is closed).

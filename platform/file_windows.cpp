@@ -94,15 +94,16 @@ FileImpl* CheckOpen(void* impl, const CString& name) {
 }
 
 DWORD ShareModeOf(UINT flags) {
+    const DWORD deleting = (flags & CFile::shareAllowDelete) ? FILE_SHARE_DELETE : 0;
     switch (flags & 0x70) {
         case CFile::shareDenyWrite:
-            return FILE_SHARE_READ;
+            return FILE_SHARE_READ | deleting;
         case CFile::shareDenyRead:
-            return FILE_SHARE_WRITE;
+            return FILE_SHARE_WRITE | deleting;
         case CFile::shareDenyNone:
-            return FILE_SHARE_READ | FILE_SHARE_WRITE;
+            return FILE_SHARE_READ | FILE_SHARE_WRITE | deleting;
         default:  // shareCompat, shareExclusive
-            return 0;
+            return deleting;
     }
 }
 

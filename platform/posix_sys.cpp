@@ -389,6 +389,18 @@ int Rename(const char* from, const char* to, bool replace) {
     return ::rename(from, to) < 0 ? Fail() : 0;
 }
 
+int SyncParentDirectory(const char* path) {
+    std::string dir(path);
+    const size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return Fail();
+    const int r = ::fsync(fd) < 0 ? Fail() : 0;
+    ::close(fd);
+    return r;
+}
+
 uint32_t ProcessId() {
     return static_cast<uint32_t>(::getpid());
 }

@@ -105,6 +105,8 @@ int MakeDirectory(const char* path);
 int CopyFile(const char* from, const char* to, bool failIfExists);
 // -EEXIST when !replace and to exists.
 int Rename(const char* from, const char* to, bool replace);
+// Writes the directory entry of path (its parent directory) through to the device.
+int SyncParentDirectory(const char* path);
 
 // ---- Process and time ----
 uint32_t ProcessId();

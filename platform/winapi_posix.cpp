@@ -1266,6 +1266,8 @@ BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags)
     std::string from = posix_errors::ToPosixPath(lpExistingFileName);
     std::string to = posix_errors::ToPosixPath(lpNewFileName);
     int r = posix_sys::Rename(from.c_str(), to.c_str(), (dwFlags & MOVEFILE_REPLACE_EXISTING) != 0);
+    if (r == 0 && (dwFlags & MOVEFILE_WRITE_THROUGH))
+        r = posix_sys::SyncParentDirectory(to.c_str());
     if (r == 0)
         return TRUE;
     if (r == -ENOENT) {

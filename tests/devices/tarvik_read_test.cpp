@@ -8,7 +8,6 @@
 
 #include "device_fixture.h"
 #include "tests/support/attributes.h"
-#include "tests/support/side_copy.h"
 #include "zodaruruvizi/comms/gatewaycomms.h"
 #include "zodaruruvizi/devices/tarvikutils.h"
 
@@ -29,11 +28,7 @@ protected:
         tarvik.reset(new CTarvikUtils(new CGatewayComms(9191)));
         tarvik->SetIPAddress(DeviceAddress());
     }
-    // True when no side copy holds bytes to put back.
-    bool NothingKept() const {
-        return !dirs.logs.Exists(TARVIK_SERIAL_NUMS_SAVED_FILE) ||
-               !zrtest::SideCopyHoldsBytes(dirs.logs.Read(TARVIK_SERIAL_NUMS_SAVED_FILE));
-    }
+    bool NoTemporaryFile() const { return !dirs.logs.Exists("Tarvik_Serial_Nums.txt.tmp"); }
     std::vector<std::string> RecordLines() const {
         return dirs.logs.Exists(TARVIK_SERIAL_NUMS_FILE) ? dirs.logs.Lines(TARVIK_SERIAL_NUMS_FILE)
                                                          : std::vector<std::string>{"(no file)"};
@@ -277,7 +272,8 @@ TEST_F(TarvikReadTest, RecordFileKeepsOtherDevicesAndReplacesItsOwnLine) {
         const char* name;
         std::string before;
         std::vector<std::string> after;
-        int ignored;  // lines dropped as invalid
+        int ignored;                   // lines dropped as invalid
+        const char* serial = nullptr;  // the device's, when not the default
     } cases[] = {
         {"missing file", "", {own}, 0},
         {"others kept in order, own appended",
@@ -303,9 +299,17 @@ TEST_F(TarvikReadTest, RecordFileKeepsOtherDevicesAndReplacesItsOwnLine) {
         {"same-length record last", "A1,x\n" + older + "\n", {"A1,x", own}, 0},
         {"same-length record alone", older + "\n", {own}, 0},
         {"same-length record, last line without line end", "A1,x\n" + older, {"A1,x", own}, 0},
+        {"line breaks in the device's text are written as spaces",
+         "ZEL0012345,old\n",
+         {"ZEL0012345,old", "ZEL99  ZEL0012345,R0,evil" + own.substr(10)},
+         0,
+         "ZEL99\r\nZEL0012345,R0,evil"},
     };
     for (const auto& c : cases) {
-        Start();
+        DeviceState state = DeviceState::Default(Family::ZEL);
+        if (c.serial)
+            state.serial_number = c.serial;
+        Start(state);
         dirs.logs.Write(TARVIK_SERIAL_NUMS_FILE, c.before);
         if (std::string(c.name) == "missing file") {
             std::remove(dirs.logs.File(TARVIK_SERIAL_NUMS_FILE).c_str());
@@ -320,7 +324,7 @@ TEST_F(TarvikReadTest, RecordFileKeepsOtherDevicesAndReplacesItsOwnLine) {
                                 "serial number"),
                   c.ignored)
             << c.name;
-        EXPECT_TRUE(NothingKept()) << c.name;
+        EXPECT_TRUE(NoTemporaryFile()) << c.name;
         log.Clear();
         sim.reset();
     }
@@ -337,16 +341,19 @@ TEST_F(TarvikReadTest, RecordFieldsUseUnknownForEmptyAndNotConnectedMacs) {
               (std::vector<std::string>{"ZEL0012345,R2.10.3,R1.4.0,NotConnected,Unknown,Unknown"}));
 }
 
-TEST_F(TarvikReadTest, NoRecordWithoutASerialNumberAndLockedLeavesTheFileAlone) {
+TEST_F(TarvikReadTest, WithoutASerialNumberTheFileIsCleanedButGetsNoRecord) {
     DeviceState state = DeviceState::Default(Family::ZEL);
     state.lc_release = "LC 2.0";  // no short form: the serial number reads "Unknown"
     Start(state);
-    const std::string before = "A1,Unknown,x\nB2,y\n";
-    dirs.logs.Write(TARVIK_SERIAL_NUMS_FILE, before);
+    dirs.logs.Write(TARVIK_SERIAL_NUMS_FILE, "  A1,Unknown,x\n\nUnknown,UNKNOWN\nB2,y");
     ASSERT_TRUE(tarvik->GetReleaseIds(true, false));
-    EXPECT_EQ(dirs.logs.Read(TARVIK_SERIAL_NUMS_FILE), before);
-    ASSERT_TRUE(tarvik->GetReleaseIds(true, true));
-    EXPECT_EQ(dirs.logs.Read(TARVIK_SERIAL_NUMS_FILE), before);
+    EXPECT_EQ(RecordLines(), (std::vector<std::string>{"A1,Unknown,x", "B2,y"}));
+    EXPECT_EQ(log.CountText("CTarvikUtils::StoreTarvikSerialNumToFile>> Ignoring invalid "
+                            "serial number"),
+              1);
+    const std::string cleaned = dirs.logs.Read(TARVIK_SERIAL_NUMS_FILE);
+    ASSERT_TRUE(tarvik->GetReleaseIds(true, true));  // locked: no rewrite at all
+    EXPECT_EQ(dirs.logs.Read(TARVIK_SERIAL_NUMS_FILE), cleaned);
 }
 
 TEST_F(TarvikReadTest, AnUnwritableRecordFileIsReportedAndNothingEscapes) {
@@ -361,7 +368,7 @@ TEST_F(TarvikReadTest, AnUnwritableRecordFileIsReportedAndNothingEscapes) {
     EXPECT_EQ(Stored("Tarvik_SerialNum"), "ZEL0012345") << "the value store is not affected";
 }
 
-TEST_F(TarvikReadTest, AnUnchangedFileIsNotWrittenAndAChangedOneFromItsFirstChange) {
+TEST_F(TarvikReadTest, AnUnchangedFileIsNotWritten) {
     namespace fs = std::filesystem;
     const std::string le = CStdioFile::StoredLineEnd();
     const std::string own = "ZEL0012345,R2.10.3,R1.4.0,R1.0.2,00:50:C2:12:34:56,00:50:C2:12:34:57";
@@ -384,75 +391,42 @@ TEST_F(TarvikReadTest, AnUnchangedFileIsNotWrittenAndAChangedOneFromItsFirstChan
         const fs::file_time_type before = fs::last_write_time(path);  // as the system keeps it
         ASSERT_TRUE(tarvik->GetReleaseIds(true, false)) << c.name;
         EXPECT_EQ(fs::last_write_time(path) != before, c.written) << c.name;
-        EXPECT_TRUE(NothingKept()) << c.name;
+        EXPECT_TRUE(NoTemporaryFile()) << c.name;
         sim.reset();
     }
 }
 
-// What a rewrite that stopped part-way leaves: the file, written over from an
-// offset on, and the side copy with the bytes it replaced.
-TEST_F(TarvikReadTest, AnInterruptedRewriteIsRestoredFromItsSideCopy) {
-    using zrtest::SideCopyHolding;
+// Files beside the record file: a temporary file that no writer holds was
+// left by a crash and goes; a side copy of an earlier version stays untouched.
+TEST_F(TarvikReadTest, FilesLeftBesideTheRecordFile) {
     const std::string le = CStdioFile::StoredLineEnd();
     const std::string own = "ZEL0012345,R2.10.3,R1.4.0,R1.0.2,00:50:C2:12:34:56,00:50:C2:12:34:57";
+    const std::string side = "V 000000000000000 001500000000000 000000000000000\n";
     const struct {
         const char* name;
         std::string file;
-        std::string side;
-        std::vector<std::string> after;
-        bool untouched;  // not a side copy holding bytes: left as it was
+        const char* left;
+        std::string leftContent;
+        bool stays;
     } cases[] = {
-        {"stopped after part of the new bytes",
-         "A1,x\nB2,q",
-         SideCopyHolding(5, "B2,y\nC3,z\n", 15),
-         {"A1,x", "B2,y", "C3,z", own},
+        {"temporary file, record to add", "A1,x" + le, "Tarvik_Serial_Nums.txt.tmp", "A1,half",
          false},
-        {"stopped before any",
-         "A1,x\nB2,y\nC3,z\n",
-         SideCopyHolding(5, "B2,y\nC3,z\n", 15),
-         {"A1,x", "B2,y", "C3,z", own},
-         false},
-        {"a longer content stopped at its end",
-         "A1,x\nB2,yyyyyyyyyy\n",
-         SideCopyHolding(5, "B2,y\n", 10),
-         {"A1,x", "B2,y", own},
-         false},
-        {"same size, the bytes after the kept ones untouched",
-         "A1,x\nQQ,y\nC3,z\n",
-         SideCopyHolding(5, "B2", 15),
-         {"A1,x", "B2,y", "C3,z", own},
-         false},
-        {"own record among the kept bytes",
-         "ZEL",
-         SideCopyHolding(0, "ZEL0012345,old\nA1,x\n", 20),
-         {own, "A1,x"},
-         false},
-        // A file in the form the rewrite leaves it, so that the record is
-        // only appended and the side copy is not needed.
-        {"holding nothing",
-         "A1,x" + le,
-         "- 000000000000000 000000000000004 000000000000009\nB2,y",
-         {"A1,x", own},
-         true},
-        {"not a side copy", "A1,x" + le, "A1,x\nB2,y\n", {"A1,x", own}, true},
-        {"kept bytes beyond the file's size",
-         "A1,x" + le,
-         SideCopyHolding(5, "B2,y\n", 6),
-         {"A1,x", own},
+        {"temporary file, record already there", "A1,x" + le + own + le,
+         "Tarvik_Serial_Nums.txt.tmp", "", false},
+        {"side copy of an earlier version", "A1,x" + le, "Tarvik_Serial_Nums.txt.saved", side,
          true},
     };
     for (const auto& c : cases) {
         Start();
         dirs.logs.Write(TARVIK_SERIAL_NUMS_FILE, c.file);
-        dirs.logs.Write(TARVIK_SERIAL_NUMS_SAVED_FILE, c.side);
+        dirs.logs.Write(c.left, c.leftContent);
         ASSERT_TRUE(tarvik->GetReleaseIds(true, false)) << c.name;
-        EXPECT_EQ(RecordLines(), c.after) << c.name;
-        if (c.untouched) {
-            EXPECT_EQ(dirs.logs.Read(TARVIK_SERIAL_NUMS_SAVED_FILE), c.side) << c.name;
-        } else {
-            EXPECT_TRUE(NothingKept()) << c.name;
+        EXPECT_EQ(RecordLines(), (std::vector<std::string>{"A1,x", own})) << c.name;
+        EXPECT_EQ(dirs.logs.Exists(c.left), c.stays) << c.name;
+        if (c.stays) {
+            EXPECT_EQ(dirs.logs.Read(c.left), c.leftContent) << c.name;
         }
-        std::remove(dirs.logs.File(TARVIK_SERIAL_NUMS_SAVED_FILE).c_str());
+        EXPECT_TRUE(log.Texts("RT_COMMS_E").empty()) << c.name;
         sim.reset();
     }
 }

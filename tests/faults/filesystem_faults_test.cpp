@@ -2,10 +2,20 @@
 // directory, and a directory standing where the library expects a file. The
 // library reports through its log channels and results, keeps every record it
 // had, and throws nothing out of an operation.
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "faults_fixture.h"
+#include "zodaruruvizi/devices/identityrecords.h"
+
+#ifndef RECORD_WRITER
+#define RECORD_WRITER ""  // the writer program is built where processes are started with a shell
+#endif
 
 namespace {
 
@@ -53,8 +63,8 @@ TEST(FileSystemFaults, MissingLogDirectoryReportsAndKeepsTheRead) {
 }
 
 // Where a directory stands in place of a file.
-TEST(FileSystemFaults, DirectoryInPlaceOfTheRecordFileOrItsSideCopy) {
-    for (const char* name : {"Tarvik_Serial_Nums.txt", "Tarvik_Serial_Nums.txt.saved"}) {
+TEST(FileSystemFaults, DirectoryInPlaceOfTheRecordFileOrItsTemporaryFile) {
+    for (const char* name : {"Tarvik_Serial_Nums.txt", "Tarvik_Serial_Nums.txt.tmp"}) {
         SCOPED_TRACE(name);
         Bench b(Family::ZEL);
         ASSERT_TRUE(b.sim);
@@ -69,6 +79,59 @@ TEST(FileSystemFaults, DirectoryInPlaceOfTheRecordFileOrItsSideCopy) {
         EXPECT_EQ(b.dirs.logs.Read(std::string(name) + "/inside"), "kept");
         if (std::string(name) != "Tarvik_Serial_Nums.txt") {
             EXPECT_EQ(b.dirs.logs.Read("Tarvik_Serial_Nums.txt"), kOtherRecords);
+        }
+    }
+}
+
+// Writers rewriting one long file at once, each with handles of its own (in
+// threads and in processes), take turns: none fails and no record is lost.
+TEST(FileSystemFaults, ConcurrentRecordWritersLoseNoRecord) {
+    const int kWriters = 8, kRounds = 3;
+    std::string others;
+    for (int i = 0; i < 20000; ++i)
+        others += "ZEL7" + std::to_string(100000 + i) + ",R1,R1,R1,00:01,00:02\n";
+    for (const bool processes : {false, true}) {
+        SCOPED_TRACE(processes ? "processes" : "threads");
+        if (processes && !*RECORD_WRITER)
+            continue;
+        zrtest::TempDir dir;
+        dir.Write("Tarvik_Serial_Nums.txt", others);
+        const std::string path = dir.File("Tarvik_Serial_Nums.txt");
+        for (int round = 1; round <= kRounds; ++round) {
+            std::atomic<int> failed{0};
+            std::vector<std::thread> writers;
+            for (int w = 0; w < kWriters; ++w) {
+                writers.emplace_back([&, w] {
+                    const std::string serial = "ZEL900" + std::to_string(w);
+                    const std::string r = std::to_string(round);
+                    if (processes) {
+                        const std::string command =
+                            std::string(RECORD_WRITER) + " '" + path + "' " + serial + " " + r;
+                        failed += std::system(command.c_str()) != 0;
+                        return;
+                    }
+                    try {
+                        StoreIdentityRecord(path.c_str(), serial,
+                                            serial + "," + r + ",R1,R1,00:11,00:12", "dropped");
+                    } catch (CFileException* e) {
+                        e->Delete();
+                        ++failed;
+                    }
+                });
+            }
+            for (auto& t : writers)
+                t.join();
+            EXPECT_EQ(failed, 0) << "round " << round;
+            const auto lines = dir.Lines("Tarvik_Serial_Nums.txt");
+            ASSERT_EQ(lines.size(), 20000u + kWriters) << "round " << round;
+            for (int w = 0; w < kWriters; ++w) {
+                const std::string serial = "ZEL900" + std::to_string(w);
+                EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                                     serial + "," + std::to_string(round) + ",R1,R1,00:11,00:12"),
+                          1)
+                    << serial << " in round " << round;
+            }
+            EXPECT_FALSE(dir.Exists("Tarvik_Serial_Nums.txt.tmp"));
         }
     }
 }

@@ -7,10 +7,6 @@
 
 // Name of the identity record file in the log-files directory.
 #define TARVIK_SERIAL_NUMS_FILE "Tarvik_Serial_Nums.txt"
-// Side copy of the identity record file's earlier content, present only while
-// a rewrite is under way or after one that did not finish; the next rewrite
-// restores from it.
-#define TARVIK_SERIAL_NUMS_SAVED_FILE "Tarvik_Serial_Nums.txt.saved"
 
 class CTarvikUtils : public CZodarurUvizi {
 public:

@@ -3,6 +3,7 @@
 #include "bench/floor.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -147,6 +148,33 @@ bool RewriteFile(const std::string& path, const std::string& content) {
     }
     ok = std::fclose(f) == 0 && ok;
     return ok;
+}
+
+bool ReadOnlyFloor(const std::string& path, std::string* content) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0;
+    if (ok) {
+        content->assign(size_t(st.st_size), '\0');
+        ok = ::read(fd, &(*content)[0], content->size()) == ssize_t(content->size());
+    }
+    return ::close(fd) == 0 && ok;
+}
+
+bool DurableReplaceFloor(const std::string& path, const std::string& content) {
+    std::string old;
+    if (!ReadOnlyFloor(path, &old))
+        return false;
+    const std::string temp = path + ".tmp";
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    bool ok = ::write(fd, content.data(), content.size()) == ssize_t(content.size()) &&
+              ::fdatasync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    return ok && ::rename(temp.c_str(), path.c_str()) == 0;
 }
 
 double ThreadCpuSeconds() {

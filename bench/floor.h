@@ -47,6 +47,11 @@ bool WriteWholeFile(const std::string& path, const std::string& content);
 // content written over it from the start (the file cut only when content is
 // shorter), one close.
 bool RewriteFile(const std::string& path, const std::string& content);
+// The floors of the identity record file, in raw system calls: a read (open,
+// read, close), and a durable replace (the file read, content written to
+// path + ".tmp", fdatasync, rename over path).
+bool ReadOnlyFloor(const std::string& path, std::string* content);
+bool DurableReplaceFloor(const std::string& path, const std::string& content);
 
 // CPU time used so far, in seconds: by the calling thread, and by the process.
 double ThreadCpuSeconds();

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/posix_errors.h"
+#include "platform/file_sharing_posix.h"
 #include "platform/posix_sys.h"
 
 namespace {
@@ -140,6 +141,15 @@ int ClaimSharing(int fd, UINT flags) {
 
 }  // namespace
 
+int file_sharing::HeldOpen(const char* path) {
+    const int fd = posix_sys::OpenFile(path, posix_sys::kOpenRead);
+    if (fd < 0)
+        return 0;
+    const int r = posix_sys::FindConflict(fd, kShareMarkers, 4);
+    posix_sys::Close(fd);
+    return r > 0 ? 1 : 0;
+}
+
 // ---- CFile ----------------------------------------------------------------------
 
 CFile::CFile() : m_pImpl(nullptr), m_bText(FALSE) {}
@@ -182,8 +192,6 @@ BOOL CFile::Open(const char* lpszFileName, UINT nOpenFlags, CFileException* pErr
         return fail(-fd, 0);
     posix_sys::FileInfo info;
     int r = posix_sys::StatFd(fd, &info);
-    if (r == 0 && info.isDir)
-        r = -EISDIR;
     if (r == 0)
         r = ClaimSharing(fd, nOpenFlags);
     // Truncate only once sharing allows this open, as Windows does; an empty

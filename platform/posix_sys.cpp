@@ -191,7 +191,9 @@ int Close(int fd) {
 // ---- Files ----
 
 int OpenFile(const char* path, int flags) {
-    int f = O_CLOEXEC;
+    // Non-blocking, so that a FIFO or device never holds the open (a write-only
+    // open of a FIFO without a reader fails with ENXIO).
+    int f = O_CLOEXEC | O_NONBLOCK;
     switch (flags & 3) {
         case kOpenWrite:
             f |= O_WRONLY;
@@ -209,13 +211,19 @@ int OpenFile(const char* path, int flags) {
         f |= O_EXCL;
     if (flags & kOpenTruncate)
         f |= O_TRUNC;
-    for (;;) {
-        int fd = ::open(path, f, 0666);
-        if (fd >= 0)
-            return fd;
-        if (errno != EINTR)
-            return Fail();
+    int fd;
+    do {
+        fd = ::open(path, f, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return errno == ENXIO ? -EACCES : Fail();
+    struct stat st;
+    const int err = ::fstat(fd, &st) < 0 ? Fail() : S_ISREG(st.st_mode) ? 0 : -EACCES;
+    if (err) {
+        ::close(fd);
+        return err;
     }
+    return fd;
 }
 
 long Read(int fd, void* buf, size_t len) {
@@ -329,8 +337,8 @@ int CopyFile(const char* from, const char* to, bool failIfExists) {
     if (in < 0)
         return in;
     struct stat src;
-    if (::fstat(in, &src) < 0 || S_ISDIR(src.st_mode)) {
-        int err = S_ISDIR(src.st_mode) ? -EISDIR : Fail();
+    if (::fstat(in, &src) < 0) {
+        int err = Fail();
         ::close(in);
         return err;
     }

@@ -67,6 +67,8 @@ enum : int {
     kOpenExclusive = 0x20,  // with kOpenCreate: fails when the file exists
     kOpenTruncate = 0x40
 };
+// Never blocks; -EACCES unless path is a regular file (FIFOs, devices and
+// directories are refused).
 int OpenFile(const char* path, int flags);
 long Read(int fd, void* buf, size_t len);         // retries on EINTR
 long Write(int fd, const void* buf, size_t len);  // one write(2); retries on EINTR

@@ -21,6 +21,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/file_sharing_posix.h"
 #include "platform/posix_errors.h"
 #include "platform/posix_sys.h"
 
@@ -500,6 +501,10 @@ int connect(SOCKET s, const struct sockaddr* name, int namelen) {
     std::memcpy(&sin, name, sizeof sin);
     if (sin.sin_family != AF_INET)
         return FailWsa(WSAEAFNOSUPPORT);
+    // Linux takes 0.0.0.0 for the local host; Windows refuses it at once and
+    // the socket never becomes writable.
+    if (sin.sin_addr.s_addr == 0)
+        return FailWsa(WSAEADDRNOTAVAIL);
     bool nonBlocking;
     {
         std::lock_guard<std::mutex> lk(sock->m);
@@ -1259,12 +1264,18 @@ BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExis
 }
 
 // Without MOVEFILE_REPLACE_EXISTING an existing target fails with
-// ERROR_ALREADY_EXISTS; other flags are ignored.
+// ERROR_ALREADY_EXISTS; other flags are ignored. As on Windows, a source that
+// a CFile holds open fails with ERROR_SHARING_VIOLATION and a target held open
+// with ERROR_ACCESS_DENIED (CFile never shares deletion).
 BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
     if (!lpExistingFileName || !lpNewFileName)
         return FailKernel(ERROR_INVALID_PARAMETER);
     std::string from = posix_errors::ToPosixPath(lpExistingFileName);
     std::string to = posix_errors::ToPosixPath(lpNewFileName);
+    if (file_sharing::HeldOpen(from.c_str()))
+        return FailKernel(ERROR_SHARING_VIOLATION);
+    if ((dwFlags & MOVEFILE_REPLACE_EXISTING) && file_sharing::HeldOpen(to.c_str()))
+        return FailKernel(ERROR_ACCESS_DENIED);
     int r = posix_sys::Rename(from.c_str(), to.c_str(), (dwFlags & MOVEFILE_REPLACE_EXISTING) != 0);
     if (r == 0)
         return TRUE;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/afx.h"
+#include "tests/support/processenv.h"
 
 namespace {
 
@@ -173,7 +174,7 @@ TEST_F(Files, OpenFailureFillsTheException) {
         int cause;
         LONG osError;
     };
-    const Case cases[] = {
+    std::vector<Case> cases = {
         {dir_ + "\\missing.txt", CFile::modeRead, CFileException::fileNotFound,
          ERROR_FILE_NOT_FOUND},
         {dir_ + "\\nodir\\f.txt", CFile::modeRead, CFileException::badPath, ERROR_PATH_NOT_FOUND},
@@ -181,6 +182,15 @@ TEST_F(Files, OpenFailureFillsTheException) {
          ERROR_PATH_NOT_FOUND},
         {dir_, CFile::modeRead, CFileException::accessDenied, ERROR_ACCESS_DENIED},
     };
+    // A named pipe in place of a file is refused without waiting for its other
+    // end, in the modes of a firmware file, the record file and the log.
+    if (zrtest::MakeFifo(path_.c_str())) {
+        for (UINT mode : {CFile::modeRead | CFile::shareDenyNone,
+                          CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite,
+                          CFile::modeCreate | CFile::modeNoTruncate | CFile::modeWrite}) {
+            cases.push_back({winPath_, mode, CFileException::accessDenied, ERROR_ACCESS_DENIED});
+        }
+    }
     for (const Case& c : cases) {
         CFile f;
         CFileException e;

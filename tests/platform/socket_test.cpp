@@ -190,6 +190,17 @@ TEST_F(Winsock, RefusedConnectIsNeverWritableOnlyExcept) {
     EXPECT_EQ(WSAECONNREFUSED, GetIntOpt(s, SO_ERROR));
     EXPECT_EQ(WSAECONNREFUSED, GetIntOpt(s, SO_ERROR));
     peer::Close(holder);
+
+    // No address at all fails at once and the socket never becomes writable.
+    SOCKET none = NewSocket();
+    SetNonBlocking(none);
+    sa.sin_addr.s_addr = 0;
+    EXPECT_EQ(SOCKET_ERROR, connect(none, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+    EXPECT_EQ(WSAEADDRNOTAVAIL, WSAGetLastError());
+    FD_ZERO(&w);
+    FD_SET(none, &w);
+    TIMEVAL zero = {0, 0};
+    EXPECT_EQ(0, select(0, nullptr, &w, nullptr, &zero));
 }
 
 TEST_F(Winsock, RefusalSeenFirstByExceptSetIsKept) {

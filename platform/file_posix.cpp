@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/posix_errors.h"
+#include "platform/file_sharing_posix.h"
 #include "platform/posix_sys.h"
 
 namespace {
@@ -28,7 +29,9 @@ FileImpl* Impl(void* p) {
 }
 
 constexpr int64_t kShareMarkers = INT64_C(0x7FFFFFFF00000000);
-enum Marker { kReadAccess, kWriteAccess, kDenyRead, kDenyWrite };
+// kDenyDelete is held by every open without shareAllowDelete: such a file
+// cannot be moved or replaced while open.
+enum Marker { kReadAccess, kWriteAccess, kDenyRead, kDenyWrite, kDenyDelete, kMarkers };
 const Marker kOpposite[] = {kDenyRead, kDenyWrite, kReadAccess, kWriteAccess};
 
 // The cause for errno err, given the system error code it maps to.
@@ -86,13 +89,13 @@ FileImpl* CheckOpen(void* impl, const CString& name) {
 // Calls take(first, count) for every run of adjacent markers in the set.
 template <typename Take>
 int ForEachRun(unsigned set, Take take) {
-    for (int m = 0; m < 4;) {
+    for (int m = 0; m < kMarkers;) {
         if (!(set & (1u << m))) {
             ++m;
             continue;
         }
         int end = m;
-        while (end < 4 && (set & (1u << end)))
+        while (end < kMarkers && (set & (1u << end)))
             ++end;
         int r = take(m, end - m);
         if (r != 0)
@@ -118,9 +121,12 @@ int ClaimSharing(int fd, UINT flags) {
         own |= 1u << kDenyRead;
     if (share == CFile::shareExclusive || share == CFile::shareDenyWrite)
         own |= 1u << kDenyWrite;
+    const unsigned sharing = own;
+    if (!(flags & CFile::shareAllowDelete))
+        own |= 1u << kDenyDelete;
     unsigned opposite = 0;
     for (int m = 0; m < 4; ++m) {
-        if (own & (1u << m))
+        if (sharing & (1u << m))
             opposite |= 1u << kOpposite[m];
     }
     int r = ForEachRun(own, [fd](int first, int count) {
@@ -139,6 +145,15 @@ int ClaimSharing(int fd, UINT flags) {
 }
 
 }  // namespace
+
+int file_sharing::HeldOpen(const char* path) {
+    const int fd = posix_sys::OpenFile(path, posix_sys::kOpenRead);
+    if (fd < 0)
+        return 0;
+    const int r = posix_sys::FindConflict(fd, kShareMarkers + kDenyDelete, 1);
+    posix_sys::Close(fd);
+    return r > 0 ? 1 : 0;
+}
 
 // ---- CFile ----------------------------------------------------------------------
 
@@ -184,8 +199,6 @@ BOOL CFile::Open(const char* lpszFileName, UINT nOpenFlags, CFileException* pErr
         if (fd < 0)
             return fail(-fd, 0);
         r = posix_sys::StatFd(fd, &info);
-        if (r == 0 && info.isDir)
-            r = -EISDIR;
         if (r == 0)
             r = ClaimSharing(fd, nOpenFlags);
         // A file being created may have been renamed or removed by its

@@ -1,5 +1,5 @@
 // Translation of POSIX results to the Windows error codes of the platform layer.
-// Internal to platform/; implemented in winapi_posix.cpp.
+// Internal to platform/; implemented in posix_errors.cpp.
 #ifndef ZODARURUVIZI_PLATFORM_POSIX_ERRORS_H
 #define ZODARURUVIZI_PLATFORM_POSIX_ERRORS_H
 
@@ -19,6 +19,12 @@ DWORD WindowsError(int errnum, const std::string& path = std::string());
 
 // The Winsock error (WSAE*) for an errno value.
 int WsaError(int errnum);
+
+constexpr int kWsaENoProtoOpt = 10042;
+
+// Set the last error to code and return the call's failure result.
+int FailWsa(int code);        // SOCKET_ERROR
+BOOL FailKernel(DWORD code);  // FALSE
 
 }  // namespace posix_errors
 

@@ -69,6 +69,36 @@ void ToFileInfo(const struct stat& st, FileInfo* info) {
 
 }  // namespace
 
+SysCalls& Sys() {
+    static SysCalls calls{
+        {[](const char* path, int flags, unsigned mode) {
+            return ::open(path, flags, static_cast<mode_t>(mode));
+        }},
+        {[](int fd, void* buf, size_t len) -> long { return ::read(fd, buf, len); }},
+        {[](int fd, const void* buf, size_t len) -> long { return ::write(fd, buf, len); }},
+        {[](int fd) { return ::close(fd); }},
+        {[](int fd, int64_t len) { return ::ftruncate(fd, static_cast<off_t>(len)); }},
+        {[](int fd) { return ::fdatasync(fd); }},
+        {[](const char* from, const char* to) { return ::rename(from, to); }},
+        {[](const char* path) { return ::unlink(path); }},
+        {[](int fd, const void* addr, unsigned addrLen) {
+            return ::connect(fd, static_cast<const struct sockaddr*>(addr),
+                             static_cast<socklen_t>(addrLen));
+        }},
+        {[](void* items, unsigned long count, int timeoutMs) {
+            return ::poll(static_cast<struct pollfd*>(items), static_cast<nfds_t>(count),
+                          timeoutMs);
+        }},
+        {[](int fd, void* buf, size_t len, int flags) -> long {
+            return ::recv(fd, buf, len, flags);
+        }},
+        {[](int fd, const void* buf, size_t len, int flags) -> long {
+            return ::send(fd, buf, len, flags);
+        }},
+    };
+    return calls;
+}
+
 int TcpSocket() {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     return fd < 0 ? Fail() : fd;
@@ -86,7 +116,7 @@ int Connect(int fd, uint32_t addrNet, uint16_t portNet) {
     sa.sin_family = AF_INET;
     sa.sin_port = portNet;
     sa.sin_addr.s_addr = addrNet;
-    if (::connect(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) == 0)
+    if (Sys().connect.load()(fd, &sa, sizeof sa) == 0)
         return 0;
     return Fail();
 }
@@ -116,7 +146,7 @@ int GetIntOption(int fd, IntOption opt, int* value) {
 
 long Send(int fd, const void* buf, size_t len, int flags) {
     for (;;) {
-        ssize_t n = ::send(fd, buf, len, ToLinuxMsgFlags(flags));
+        long n = Sys().send.load()(fd, buf, len, ToLinuxMsgFlags(flags));
         if (n >= 0)
             return static_cast<long>(n);
         if (errno != EINTR)
@@ -126,7 +156,7 @@ long Send(int fd, const void* buf, size_t len, int flags) {
 
 long Recv(int fd, void* buf, size_t len, int flags) {
     for (;;) {
-        ssize_t n = ::recv(fd, buf, len, ToLinuxMsgFlags(flags) & ~MSG_NOSIGNAL);
+        long n = Sys().recv.load()(fd, buf, len, ToLinuxMsgFlags(flags) & ~MSG_NOSIGNAL);
         if (n >= 0)
             return static_cast<long>(n);
         if (errno != EINTR)
@@ -154,7 +184,7 @@ int Poll(PollItem* items, size_t count, int timeoutMs) {
                                            ((items[i].events & kPollRdHup) ? POLLRDHUP : 0));
         fds[i].revents = 0;
     }
-    int n = ::poll(fds.data(), static_cast<nfds_t>(count), timeoutMs);
+    int n = Sys().poll.load()(fds.data(), count, timeoutMs);
     if (n < 0)
         return Fail();
     for (size_t i = 0; i < count; ++i) {
@@ -185,13 +215,15 @@ int EventFdDrain(int fd) {
 
 int Close(int fd) {
     // Linux releases the descriptor even when close reports EINTR: never retry.
-    return ::close(fd) < 0 && errno != EINTR ? Fail() : 0;
+    return Sys().close.load()(fd) < 0 && errno != EINTR ? Fail() : 0;
 }
 
 // ---- Files ----
 
 int OpenFile(const char* path, int flags) {
-    int f = O_CLOEXEC;
+    // Non-blocking, so that a FIFO or device never holds the open (a write-only
+    // open of a FIFO without a reader fails with ENXIO).
+    int f = O_CLOEXEC | O_NONBLOCK;
     switch (flags & 3) {
         case kOpenWrite:
             f |= O_WRONLY;
@@ -209,18 +241,24 @@ int OpenFile(const char* path, int flags) {
         f |= O_EXCL;
     if (flags & kOpenTruncate)
         f |= O_TRUNC;
-    for (;;) {
-        int fd = ::open(path, f, 0666);
-        if (fd >= 0)
-            return fd;
-        if (errno != EINTR)
-            return Fail();
+    int fd;
+    do {
+        fd = Sys().open.load()(path, f, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return errno == ENXIO ? -EACCES : Fail();
+    struct stat st;
+    const int err = ::fstat(fd, &st) < 0 ? Fail() : S_ISREG(st.st_mode) ? 0 : -EACCES;
+    if (err) {
+        Close(fd);
+        return err;
     }
+    return fd;
 }
 
 long Read(int fd, void* buf, size_t len) {
     for (;;) {
-        ssize_t n = ::read(fd, buf, len);
+        long n = Sys().read.load()(fd, buf, len);
         if (n >= 0)
             return static_cast<long>(n);
         if (errno != EINTR)
@@ -230,7 +268,7 @@ long Read(int fd, void* buf, size_t len) {
 
 long Write(int fd, const void* buf, size_t len) {
     for (;;) {
-        ssize_t n = ::write(fd, buf, len);
+        long n = Sys().write.load()(fd, buf, len);
         if (n >= 0)
             return static_cast<long>(n);
         if (errno != EINTR)
@@ -246,7 +284,7 @@ int64_t Seek(int fd, int64_t off, int whence) {
 
 int Truncate(int fd, int64_t len) {
     for (;;) {
-        if (::ftruncate(fd, static_cast<off_t>(len)) == 0)
+        if (Sys().ftruncate.load()(fd, len) == 0)
             return 0;
         if (errno != EINTR)
             return Fail();
@@ -254,7 +292,7 @@ int Truncate(int fd, int64_t len) {
 }
 
 int SyncData(int fd) {
-    return ::fdatasync(fd) < 0 ? Fail() : 0;
+    return Sys().fdatasync.load()(fd) < 0 ? Fail() : 0;
 }
 
 int SharedLock(int fd, int64_t start, int64_t len) {
@@ -317,7 +355,7 @@ bool WildcardMatch(const char* pattern, const char* name) {
 }
 
 int Unlink(const char* path) {
-    return ::unlink(path) < 0 ? Fail() : 0;
+    return Sys().unlink.load()(path) < 0 ? Fail() : 0;
 }
 
 int MakeDirectory(const char* path) {
@@ -329,20 +367,20 @@ int CopyFile(const char* from, const char* to, bool failIfExists) {
     if (in < 0)
         return in;
     struct stat src;
-    if (::fstat(in, &src) < 0 || S_ISDIR(src.st_mode)) {
-        int err = S_ISDIR(src.st_mode) ? -EISDIR : Fail();
-        ::close(in);
+    if (::fstat(in, &src) < 0) {
+        int err = Fail();
+        Close(in);
         return err;
     }
     struct stat dst;
     if (::stat(to, &dst) == 0 && dst.st_dev == src.st_dev && dst.st_ino == src.st_ino) {
-        ::close(in);
+        Close(in);
         return failIfExists ? -EEXIST : -EBUSY;
     }
     int out = OpenFile(
         to, kOpenWrite | kOpenCreate | kOpenTruncate | (failIfExists ? kOpenExclusive : 0));
     if (out < 0) {
-        ::close(in);
+        Close(in);
         return out;
     }
     int result = 0;
@@ -367,17 +405,18 @@ int CopyFile(const char* from, const char* to, bool failIfExists) {
         struct timespec times[2] = {src.st_atim, src.st_mtim};
         ::futimens(out, times);
     }
-    ::close(in);
-    if (::close(out) < 0 && result == 0 && errno != EINTR)
-        result = Fail();
+    Close(in);
+    const int closed = Close(out);
+    if (result == 0)
+        result = closed;
     if (result)
-        ::unlink(to);
+        Unlink(to);
     return result;
 }
 
 int Rename(const char* from, const char* to, bool replace) {
     if (replace)
-        return ::rename(from, to) < 0 ? Fail() : 0;
+        return Sys().rename.load()(from, to) < 0 ? Fail() : 0;
     if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
         return 0;
     if (errno != EINVAL && errno != ENOSYS)
@@ -386,18 +425,18 @@ int Rename(const char* from, const char* to, bool replace) {
     struct stat st;
     if (::lstat(to, &st) == 0)
         return -EEXIST;
-    return ::rename(from, to) < 0 ? Fail() : 0;
+    return Sys().rename.load()(from, to) < 0 ? Fail() : 0;
 }
 
 int SyncParentDirectory(const char* path) {
     std::string dir(path);
     const size_t slash = dir.rfind('/');
     dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = Sys().open.load()(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (fd < 0)
         return Fail();
-    const int r = ::fsync(fd) < 0 ? Fail() : 0;
-    ::close(fd);
+    const int r = Sys().fdatasync.load()(fd) < 0 ? Fail() : 0;
+    Sys().close.load()(fd);
     return r;
 }
 

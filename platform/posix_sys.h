@@ -9,6 +9,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,8 @@ enum : int {
     kOpenExclusive = 0x20,  // with kOpenCreate: fails when the file exists
     kOpenTruncate = 0x40
 };
+// Never blocks; -EACCES unless path is a regular file (FIFOs, devices and
+// directories are refused).
 int OpenFile(const char* path, int flags);
 long Read(int fd, void* buf, size_t len);         // retries on EINTR
 long Write(int fd, const void* buf, size_t len);  // one write(2); retries on EINTR
@@ -115,6 +118,28 @@ struct LocalTime {
     int year, month, dayOfWeek, day, hour, minute, second, millisecond;
 };
 void GetLocalTime(LocalTime* t);
+
+// ---- The raw calls ----
+// The system calls the functions above make, kept in a table that tests can
+// change in-process to inject a fault at an exact call. Each entry keeps the C
+// library's contract (-1 with errno set on failure) with plain types: mode is
+// a mode_t, addr a sockaddr of addrLen bytes, items an array of struct pollfd.
+// Change entries before other threads use them; each load and store is atomic.
+struct SysCalls {
+    std::atomic<int (*)(const char* path, int flags, unsigned mode)> open;
+    std::atomic<long (*)(int fd, void* buf, size_t len)> read;
+    std::atomic<long (*)(int fd, const void* buf, size_t len)> write;
+    std::atomic<int (*)(int fd)> close;
+    std::atomic<int (*)(int fd, int64_t len)> ftruncate;
+    std::atomic<int (*)(int fd)> fdatasync;
+    std::atomic<int (*)(const char* from, const char* to)> rename;
+    std::atomic<int (*)(const char* path)> unlink;
+    std::atomic<int (*)(int fd, const void* addr, unsigned addrLen)> connect;
+    std::atomic<int (*)(void* items, unsigned long count, int timeoutMs)> poll;
+    std::atomic<long (*)(int fd, void* buf, size_t len, int flags)> recv;
+    std::atomic<long (*)(int fd, const void* buf, size_t len, int flags)> send;
+};
+SysCalls& Sys();
 
 }  // namespace posix_sys
 

@@ -16,6 +16,7 @@
 class CGatewayCommsTestAccess {
 public:
     static WSAEVENT Event(CGatewayComms& comms) { return comms.m_Event; }
+    static const char* Buffer(CGatewayComms& comms) { return comms.m_pReceiveBuffer; }
     static bool Send(CGatewayComms& comms, CSubStream& stream) { return comms.SendRequest(stream); }
     static bool Wait(CGatewayComms& comms, CSubStream& stream, int timeoutMs) {
         return comms.WaitForReply(stream, timeoutMs);
@@ -222,7 +223,7 @@ TEST(GatewayCommsTest, ASpuriousWakeUpDoesNotEndTheWait) {
     EXPECT_EQ(q.Text(), "late but fine");
 }
 
-TEST(GatewayCommsTest, ZeroTimeoutSucceedsOnlyWhenTheReplyIsAlreadyThere) {
+TEST(GatewayCommsTest, ZeroTimeoutNeedsTheReplyThereAndMinusOneWaitsWithoutLimit) {
     std::promise<void> replySent;
     ScriptedPeer peer([&](PeerConnection& conn) {
         zrtest::PeerRequest first = conn.ReadRequest();
@@ -231,6 +232,9 @@ TEST(GatewayCommsTest, ZeroTimeoutSucceedsOnlyWhenTheReplyIsAlreadyThere) {
         zrtest::PeerRequest second = conn.ReadRequest();
         conn.Pause(200);
         conn.Send(ReplyFrame(0x81, second.sequence, 0, "in transit"));
+        zrtest::PeerRequest third = conn.ReadRequest();
+        conn.Pause(1500);
+        conn.Send(ReplyFrame(0x81, third.sequence, 0, "slow"));
         conn.WaitForClose(5000);
     });
     auto comms = Connect(peer);
@@ -242,6 +246,9 @@ TEST(GatewayCommsTest, ZeroTimeoutSucceedsOnlyWhenTheReplyIsAlreadyThere) {
     EXPECT_EQ(ready.Text(), "ready");
     Query inTransit;
     EXPECT_FALSE(comms->ExecuteSubCommand(inTransit.stream, 0));
+    Query slow;
+    EXPECT_TRUE(comms->ExecuteSubCommand(slow.stream, -1));
+    EXPECT_EQ(slow.Text(), "slow");
 }
 
 TEST(GatewayCommsTest, APeerClosingMidReplyEndsInATimeout) {
@@ -280,13 +287,13 @@ TEST(GatewayCommsTest, NothingListeningTakesFiveWaitsAndKeepsTheSocket) {
     comms.CloseSocket();
 }
 
-TEST(GatewayCommsTest, ChangingTheAddressKeepsTheOpenConnection) {
+TEST(GatewayCommsTest, ChangingTheAddressKeepsTheOpenConnectionAndNoOldReplyBytes) {
     ScriptedPeer peer([&](PeerConnection& conn) {
-        for (int i = 0; i < 2; ++i) {
+        for (const char* text : {"a long first reply from the same peer", "same peer"}) {
             zrtest::PeerRequest request = conn.ReadRequest();
             if (!request.ok)
                 return;
-            conn.Send(ReplyFrame(0x81, request.sequence, 0, "same peer"));
+            conn.Send(ReplyFrame(0x81, request.sequence, 0, text));
         }
         conn.WaitForClose(5000);
     });
@@ -298,6 +305,9 @@ TEST(GatewayCommsTest, ChangingTheAddressKeepsTheOpenConnection) {
     Query second;
     EXPECT_TRUE(comms->ExecuteSubCommand(second.stream, 2000));
     EXPECT_EQ(second.Text(), "same peer");
+    const size_t frame = ReplyFrame(0x81, 0, 0, "same peer").size();
+    const char* buffer = CGatewayCommsTestAccess::Buffer(*comms);
+    EXPECT_EQ(std::string(buffer + frame, buffer + 256), std::string(256 - frame, '\0'));
 }
 
 TEST(GatewayCommsTest, DestructionClosesTheConnection) {

@@ -1,6 +1,7 @@
 // CFile and CStdioFile: line reading, buffering, sharing and errors.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -9,6 +10,8 @@
 #include <vector>
 
 #include "platform/afx.h"
+#include "tests/support/processenv.h"
+#include "tests/support/syscall_override.h"
 
 namespace {
 
@@ -173,7 +176,7 @@ TEST_F(Files, OpenFailureFillsTheException) {
         int cause;
         LONG osError;
     };
-    const Case cases[] = {
+    std::vector<Case> cases = {
         {dir_ + "\\missing.txt", CFile::modeRead, CFileException::fileNotFound,
          ERROR_FILE_NOT_FOUND},
         {dir_ + "\\nodir\\f.txt", CFile::modeRead, CFileException::badPath, ERROR_PATH_NOT_FOUND},
@@ -181,6 +184,15 @@ TEST_F(Files, OpenFailureFillsTheException) {
          ERROR_PATH_NOT_FOUND},
         {dir_, CFile::modeRead, CFileException::accessDenied, ERROR_ACCESS_DENIED},
     };
+    // A named pipe in place of a file is refused without waiting for its other
+    // end, in the modes of a firmware file, the record file and the log.
+    if (zrtest::MakeFifo(path_.c_str())) {
+        for (UINT mode : {CFile::modeRead | CFile::shareDenyNone,
+                          CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite,
+                          CFile::modeCreate | CFile::modeNoTruncate | CFile::modeWrite}) {
+            cases.push_back({winPath_, mode, CFileException::accessDenied, ERROR_ACCESS_DENIED});
+        }
+    }
     for (const Case& c : cases) {
         CFile f;
         CFileException e;
@@ -221,6 +233,83 @@ TEST_F(Files, OperationsThrowWithFittingCause) {
     ASSERT_TRUE(w.Open(winPath_.c_str(), CFile::modeWrite | CFile::shareDenyNone));
     EXPECT_EQ(CFileException::accessDenied, CauseOfThrow([&] { w.Read(buf, 1); }));
     w.Flush();
+}
+
+// Faults of the system calls under the files, injected at the exact call: a
+// caller sees the fitting cause or error, and what can be retried is.
+TEST_F(Files, SystemCallFaultsReachTheCallerOrAreRetried) {
+    if (!zrtest::SysOverride::Available())
+        GTEST_SKIP() << "system calls are injected into the Linux layer only";
+    using zrtest::SysCall;
+    const std::string data(4000, 'd');
+    const std::string copy = dir_ + "\\copy.txt";
+    enum Op { kWrite, kRead, kFlush, kSetLength, kCopy, kMove };
+    // The CFile cause thrown, or the last error of a failed kernel call; -1
+    // when the data came out wrong.
+    auto run = [&](Op op) -> int {
+        if (op == kCopy || op == kMove) {
+            WriteAll(path_, data);
+            BOOL ok = op == kCopy
+                          ? CopyFileA(winPath_.c_str(), copy.c_str(), FALSE)
+                          : MoveFileExA(winPath_.c_str(), copy.c_str(), MOVEFILE_REPLACE_EXISTING);
+            bool same = ReadAll(op == kCopy || ok ? dir_ + "/copy.txt" : path_) == data;
+            return ok ? (same ? 0 : -1) : static_cast<int>(GetLastError());
+        }
+        if (op == kRead)
+            WriteAll(path_, data);
+        return CauseOfThrow([&] {
+            CFile f;
+            ASSERT_TRUE(f.Open(winPath_.c_str(), op == kRead
+                                                     ? CFile::modeRead
+                                                     : CFile::modeCreate | CFile::modeWrite));
+            std::string got(data.size(), '\0');
+            if (op == kRead && f.Read(&got[0], 4000) == 4000 && got == data)
+                return;
+            if (op == kWrite)
+                f.Write(data.data(), 4000);
+            if (op == kFlush)
+                f.Flush();
+            if (op == kSetLength)
+                f.SetLength(10);
+            f.Close();
+            if (op == kRead || ReadAll(path_) != (op == kWrite ? data : ""))
+                throw new CFileException(-1);
+        });
+    };
+    const struct {
+        const char* name;
+        zrtest::SysFault fault;
+        Op op;
+        int expected;  // cause or last error; 0 for none
+    } cases[] = {
+        {"write: disk full", {SysCall::kWrite, ENOSPC}, kWrite, CFileException::diskFull},
+        {"write interrupted", {SysCall::kWrite, EINTR}, kWrite, CFileException::none},
+        {"short write", {SysCall::kWrite, 0}, kWrite, CFileException::none},
+        {"read interrupted", {SysCall::kRead, EINTR}, kRead, CFileException::none},
+        {"short read", {SysCall::kRead, 0}, kRead, CFileException::none},
+        {"data sync fails", {SysCall::kFdatasync, EIO}, kFlush, CFileException::hardIO},
+        {"truncation: disk full",
+         {SysCall::kFtruncate, ENOSPC},
+         kSetLength,
+         CFileException::diskFull},
+        {"copy: disk full", {SysCall::kWrite, ENOSPC}, kCopy, ERROR_DISK_FULL},
+        {"copy: short write", {SysCall::kWrite, 0}, kCopy, 0},
+        {"move: rename refused", {SysCall::kRename, EACCES}, kMove, ERROR_ACCESS_DENIED},
+    };
+    for (const auto& c : cases) {
+        fs::remove(path_);
+        fs::remove(dir_ + "/copy.txt");
+        int got;
+        {
+            zrtest::SysOverride fault(c.fault);
+            got = run(c.op);
+            EXPECT_EQ(fault.Faults(), 1) << c.name;
+        }
+        EXPECT_EQ(got, c.expected) << c.name;
+        if (c.op == kCopy && c.expected) {
+            EXPECT_FALSE(fs::exists(dir_ + "/copy.txt")) << c.name << ": the partial copy stays";
+        }
+    }
 }
 
 TEST_F(Files, SharingBetweenOpens) {

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/afx.h"
 #include "platform/winapi.h"
 
 namespace {
@@ -186,6 +187,19 @@ TEST_F(Kernel, MoveFileReplacesOnlyWhenAsked) {
     EXPECT_EQ("A", ReadAll(Posix("c")));
     EXPECT_FALSE(MoveFileExA(Win("b").c_str(), Win("d").c_str(), 0));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+
+    // An open file shares no deletion: it can be neither moved nor replaced.
+    WriteAll(Posix("held"), "H");
+    CFile held;
+    ASSERT_TRUE(held.Open(Win("held").c_str(), CFile::modeRead | CFile::shareDenyNone));
+    EXPECT_FALSE(MoveFileExA(Win("held").c_str(), Win("d").c_str(), 0));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    EXPECT_FALSE(MoveFileExA(Win("c").c_str(), Win("held").c_str(), MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    EXPECT_EQ("H", ReadAll(Posix("held")));
+    held.Close();
+    EXPECT_TRUE(MoveFileExA(Win("c").c_str(), Win("held").c_str(), MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ("A", ReadAll(Posix("held")));
 }
 
 TEST(KernelEnvironment, GetEnvironmentVariableFollowsWindowsRules) {

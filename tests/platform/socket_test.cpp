@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "loopback_peer.h"
+#include "tests/support/syscall_override.h"
 #include "platform/winapi.h"
 
 namespace {
@@ -190,6 +192,17 @@ TEST_F(Winsock, RefusedConnectIsNeverWritableOnlyExcept) {
     EXPECT_EQ(WSAECONNREFUSED, GetIntOpt(s, SO_ERROR));
     EXPECT_EQ(WSAECONNREFUSED, GetIntOpt(s, SO_ERROR));
     peer::Close(holder);
+
+    // No address at all fails at once and the socket never becomes writable.
+    SOCKET none = NewSocket();
+    SetNonBlocking(none);
+    sa.sin_addr.s_addr = 0;
+    EXPECT_EQ(SOCKET_ERROR, connect(none, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+    EXPECT_EQ(WSAEADDRNOTAVAIL, WSAGetLastError());
+    FD_ZERO(&w);
+    FD_SET(none, &w);
+    TIMEVAL zero = {0, 0};
+    EXPECT_EQ(0, select(0, nullptr, &w, nullptr, &zero));
 }
 
 TEST_F(Winsock, RefusalSeenFirstByExceptSetIsKept) {
@@ -330,6 +343,53 @@ TEST_F(Winsock, ResetByPeerIsReportedByRecv) {
     char buf[4];
     EXPECT_EQ(SOCKET_ERROR, recv(s, buf, sizeof buf, 0));
     EXPECT_EQ(WSAECONNRESET, WSAGetLastError());
+}
+
+// Faults of the system calls under the sockets, injected at the exact call:
+// the caller sees the Winsock error, and an interrupted call is retried.
+TEST_F(Winsock, SystemCallFaultsReachTheCallerOrAreRetried) {
+    if (!zrtest::SysOverride::Available())
+        GTEST_SKIP() << "system calls are injected into the Linux layer only";
+    using zrtest::SysCall;
+    enum Op { kRecv, kSend, kSelect };
+    const struct {
+        const char* name;
+        zrtest::SysFault fault;
+        Op op;
+        int expected;  // the call's result, or minus its error
+    } cases[] = {
+        {"recv: reset", {SysCall::kRecv, ECONNRESET}, kRecv, -WSAECONNRESET},
+        {"recv: would block", {SysCall::kRecv, EAGAIN}, kRecv, -WSAEWOULDBLOCK},
+        {"recv interrupted", {SysCall::kRecv, EINTR}, kRecv, 5},
+        {"short recv", {SysCall::kRecv, 0}, kRecv, 1},
+        {"send: would block", {SysCall::kSend, EAGAIN}, kSend, -WSAEWOULDBLOCK},
+        {"send: reset", {SysCall::kSend, ECONNRESET}, kSend, -WSAECONNRESET},
+        {"short send", {SysCall::kSend, 0}, kSend, 1},
+        {"select interrupted", {SysCall::kPoll, EINTR}, kSelect, 1},
+    };
+    for (const auto& c : cases) {
+        int fd;
+        SOCKET s = Connected(&fd);
+        peer::SendAll(fd, "hello", 5);
+        u_long avail = 0;
+        for (int i = 0; i < 200 && avail < 5; ++i) {
+            ASSERT_EQ(0, ioctlsocket(s, FIONREAD, &avail));
+            if (avail < 5)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        char buf[8];
+        fd_set r;
+        FD_ZERO(&r);
+        FD_SET(s, &r);
+        TIMEVAL tv = {2, 0};
+        zrtest::SysOverride fault(c.fault);
+        int got = c.op == kRecv   ? recv(s, buf, sizeof buf, 0)
+                  : c.op == kSend ? send(s, "hello", 5, 0)
+                                  : select(0, &r, nullptr, nullptr, &tv);
+        EXPECT_EQ(got < 0 ? -WSAGetLastError() : got, c.expected) << c.name;
+        EXPECT_EQ(fault.Faults(), 1) << c.name;
+        closesocket(s);
+    }
 }
 
 TEST_F(Winsock, ShutdownEndsTheStreamAndRefusesLaterCalls) {

@@ -1,4 +1,5 @@
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "tests/support/processenv.h"
@@ -14,6 +15,14 @@ void SetProcessEnv(const char* name, const char* value) {
         setenv(name, value, 1);
     else
         unsetenv(name);
+}
+
+bool MakeFifo(const char* path) {
+    return mkfifo(path, 0666) == 0;
+}
+
+bool UnderWine() {
+    return false;
 }
 
 }  // namespace zrtest

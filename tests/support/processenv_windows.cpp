@@ -1,5 +1,6 @@
 #include <process.h>
 #include <stdlib.h>
+#include <windows.h>
 
 #include "tests/support/processenv.h"
 
@@ -13,6 +14,16 @@ unsigned CurrentProcessId() {
 // empty value removes the variable.
 void SetProcessEnv(const char* name, const char* value) {
     _putenv_s(name, value ? value : "");
+}
+
+bool MakeFifo(const char* /*path*/) {
+    return false;
+}
+
+// Wine's ntdll exports wine_get_version; Windows' does not.
+bool UnderWine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 }  // namespace zrtest

@@ -91,11 +91,14 @@ bool CGatewayComms::SendRequest(CSubStream& stream) {
 bool CGatewayComms::WaitForReply(CSubStream& stream, int timeoutMs) {
     int received = 0;
     bool bFailed = false;
-    // Only the bytes received in this exchange are ever read: no need to clear.
     if (!m_pReceiveBuffer)
         m_pReceiveBuffer = new char[kReceiveBufferSize];
+    // The sub-stream may look past the bytes of this exchange: nothing from an
+    // earlier reply is left there.
+    memset(m_pReceiveBuffer, 0, kReceiveBufferSize);
 
-    const DWORD timeout = timeoutMs < 0 ? 0 : static_cast<DWORD>(timeoutMs);
+    // As a DWORD: -1 is WSA_INFINITE, other negative values very long waits.
+    const DWORD timeout = static_cast<DWORD>(timeoutMs);
     bool bKeepWaiting = true;
     while (!bFailed && bKeepWaiting) {
         DWORD result = WSAWaitForMultipleEvents(1, &m_Event, FALSE, timeout, FALSE);

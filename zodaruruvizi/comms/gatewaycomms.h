@@ -36,8 +36,8 @@ public:
     // Closes the event object and the socket, if a socket is held.
     void CloseSocket();
     // Sends the request held in the stream and waits for its reply; the timeout
-    // applies to each wait for more data. True when a complete reply arrived
-    // without a failure. A reply that fills the whole receive buffer without
+    // applies to each wait for more data, converted to DWORD (-1: no limit). True when a complete
+    // reply arrived without a failure. A reply that fills the whole receive buffer without
     // completing fails the exchange.
     bool ExecuteSubCommand(CSubStream& stream, int timeoutMs);
 
@@ -47,7 +47,7 @@ protected:
     bool HandleReceiveCommsEvent(CSubStream& stream, char* buffer, int& received, bool& bFailed);
 
 private:
-    friend class CGatewayCommsTestAccess;  // unit tests reach the event object
+    friend class CGatewayCommsTestAccess;  // unit tests reach the event and buffer
 
     unsigned long m_IPAddress;
     unsigned short m_Port;

@@ -3,7 +3,7 @@
 # Usage: fuzz/run.sh [build-dir]          (default: build-fuzz)
 # Environment:
 #   ZR_FUZZ_SECONDS  time per target (default 60)
-#   ZR_FUZZ_TARGETS  targets to run (default: all four)
+#   ZR_FUZZ_TARGETS  targets to run (default: all five)
 #   ZR_FUZZ_WORK     where the growing corpora and findings go (default:
 #                    <build-dir>/fuzz-work); the committed seeds stay as they are
 # Builds the targets first when the build directory is not configured yet.
@@ -11,7 +11,7 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${1:-$here/build-fuzz}"
 seconds="${ZR_FUZZ_SECONDS:-60}"
-targets=(${ZR_FUZZ_TARGETS:-reply release records gwsim_request})
+targets=(${ZR_FUZZ_TARGETS:-reply release records records_file gwsim_request})
 work="${ZR_FUZZ_WORK:-$build/fuzz-work}"
 
 if [ ! -f "$build/CMakeCache.txt" ]; then

@@ -396,6 +396,30 @@ TEST_F(TarvikReadTest, AnUnchangedFileIsNotWritten) {
     }
 }
 
+// Another program holding the record file open without delete sharing keeps
+// it from being replaced: the read waits for it a while, then reports and
+// leaves the file as it was.
+TEST_F(TarvikReadTest, ARecordFileHeldOpenElsewhereIsLeftAsItWas) {
+    Start();
+    dirs.logs.Write(TARVIK_SERIAL_NUMS_FILE, "A1,x\n");
+    CFile other;
+    ASSERT_TRUE(other.Open(dirs.logs.File(TARVIK_SERIAL_NUMS_FILE).c_str(),
+                           CFile::modeRead | CFile::shareDenyNone));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(tarvik->GetReleaseIds(true, false));
+    const double waited =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(waited, 4.0);
+    EXPECT_LE(waited, 8.0);
+    EXPECT_EQ(log.CountText("CTarvikUtils::StoreTarvikSerialNumToFile - Encountered problems: 5"),
+              1);
+    EXPECT_EQ(dirs.logs.Read(TARVIK_SERIAL_NUMS_FILE), "A1,x\n");
+    EXPECT_TRUE(NoTemporaryFile());
+    other.Close();
+    ASSERT_TRUE(tarvik->GetReleaseIds(true, false));
+    EXPECT_EQ(RecordLines().size(), 2u);
+}
+
 // Files beside the record file: a temporary file that no writer holds was
 // left by a crash and goes; a side copy of an earlier version stays untouched.
 TEST_F(TarvikReadTest, FilesLeftBesideTheRecordFile) {

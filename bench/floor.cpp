@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace benchfloor {
 
@@ -157,15 +158,17 @@ bool ReadOnlyFloor(const std::string& path, std::string* content) {
     struct stat st;
     bool ok = ::fstat(fd, &st) == 0;
     if (ok) {
-        content->assign(size_t(st.st_size), '\0');
-        ok = ::read(fd, &(*content)[0], content->size()) == ssize_t(content->size());
+        // Fresh memory that is not cleared first, as a reader of the whole file needs.
+        std::unique_ptr<char[]> buffer(new char[size_t(st.st_size) + 1]);
+        ok = ::read(fd, buffer.get(), size_t(st.st_size)) == ssize_t(st.st_size);
+        if (content)
+            content->assign(buffer.get(), size_t(st.st_size));
     }
     return ::close(fd) == 0 && ok;
 }
 
 bool DurableReplaceFloor(const std::string& path, const std::string& content) {
-    std::string old;
-    if (!ReadOnlyFloor(path, &old))
+    if (!ReadOnlyFloor(path, nullptr))
         return false;
     const std::string temp = path + ".tmp";
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -174,7 +177,15 @@ bool DurableReplaceFloor(const std::string& path, const std::string& content) {
     bool ok = ::write(fd, content.data(), content.size()) == ssize_t(content.size()) &&
               ::fdatasync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
-    return ok && ::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0)
+        return false;
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return false;
+    ok = ::fdatasync(dirFd) == 0;
+    return ::close(dirFd) == 0 && ok;
 }
 
 double ThreadCpuSeconds() {

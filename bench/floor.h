@@ -49,7 +49,7 @@ bool WriteWholeFile(const std::string& path, const std::string& content);
 bool RewriteFile(const std::string& path, const std::string& content);
 // The floors of the identity record file, in raw system calls: a read (open,
 // read, close), and a durable replace (the file read, content written to
-// path + ".tmp", fdatasync, rename over path).
+// path + ".tmp", fdatasync, rename over path, the directory synced).
 bool ReadOnlyFloor(const std::string& path, std::string* content);
 bool DurableReplaceFloor(const std::string& path, const std::string& content);
 

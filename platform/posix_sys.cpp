@@ -428,6 +428,13 @@ int Rename(const char* from, const char* to, bool replace) {
     return Sys().rename.load()(from, to) < 0 ? Fail() : 0;
 }
 
+void RealTime(int64_t* sec, long* nsec) {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    *sec = ts.tv_sec;
+    *nsec = ts.tv_nsec;
+}
+
 int SyncParentDirectory(const char* path) {
     std::string dir(path);
     const size_t slash = dir.rfind('/');

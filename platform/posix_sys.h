@@ -108,6 +108,8 @@ int MakeDirectory(const char* path);
 int CopyFile(const char* from, const char* to, bool failIfExists);
 // -EEXIST when !replace and to exists.
 int Rename(const char* from, const char* to, bool replace);
+// The system's clock (wall time since 1970).
+void RealTime(int64_t* sec, long* nsec);
 // Writes the directory entry of path (its parent directory) through to the device.
 int SyncParentDirectory(const char* path);
 

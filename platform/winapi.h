@@ -289,6 +289,18 @@ ZODARURUVIZI_API BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName,
                                 BOOL bFailIfExists);
 ZODARURUVIZI_API BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
 ZODARURUVIZI_API DWORD GetFileAttributesA(LPCSTR lpFileName);
+enum GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard };
+struct WIN32_FILE_ATTRIBUTE_DATA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;  // on POSIX systems: the time of the last status change
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+};
+ZODARURUVIZI_API BOOL GetFileAttributesExA(LPCSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfoLevelId,
+                                           LPVOID lpFileInformation);
+ZODARURUVIZI_API void GetSystemTimeAsFileTime(FILETIME* lpSystemTimeAsFileTime);
 ZODARURUVIZI_API BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpAttributes);
 // Copies the variable's value and returns its length; returns the size needed
 // (with the terminating zero) when the buffer is too small, 0 when not set.

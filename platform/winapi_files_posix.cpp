@@ -211,6 +211,32 @@ DWORD GetFileAttributesA(LPCSTR lpFileName) {
     return Attributes(info);
 }
 
+BOOL GetFileAttributesExA(LPCSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfoLevelId,
+                          LPVOID lpFileInformation) {
+    if (!lpFileName || !lpFileInformation || fInfoLevelId != GetFileExInfoStandard)
+        return FailKernel(ERROR_INVALID_PARAMETER);
+    std::string path = posix_errors::ToPosixPath(lpFileName);
+    posix_sys::FileInfo info;
+    int r = posix_sys::StatPath(path.c_str(), &info);
+    if (r < 0)
+        return FailKernel(posix_errors::WindowsError(-r, path));
+    auto* data = static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(lpFileInformation);
+    data->dwFileAttributes = Attributes(info);
+    ToFileTime(info.ctimeSec, info.ctimeNsec, &data->ftCreationTime);
+    ToFileTime(info.atimeSec, info.atimeNsec, &data->ftLastAccessTime);
+    ToFileTime(info.mtimeSec, info.mtimeNsec, &data->ftLastWriteTime);
+    data->nFileSizeHigh = info.isDir ? 0 : static_cast<DWORD>(info.size >> 32);
+    data->nFileSizeLow = info.isDir ? 0 : static_cast<DWORD>(info.size);
+    return TRUE;
+}
+
+void GetSystemTimeAsFileTime(FILETIME* lpSystemTimeAsFileTime) {
+    int64_t sec = 0;
+    long nsec = 0;
+    posix_sys::RealTime(&sec, &nsec);
+    ToFileTime(sec, nsec, lpSystemTimeAsFileTime);
+}
+
 BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES /*lpAttributes*/) {
     if (!lpPathName)
         return FailKernel(ERROR_INVALID_PARAMETER);

@@ -3,6 +3,8 @@
 #include <string.h>
 
 #include <limits>
+#include <memory>
+#include <mutex>
 
 #include "hostapi/environment.h"
 
@@ -73,25 +75,94 @@ bool IsDirectory(const char* path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// The whole record file; empty when there is none. Waits while another
-// program writes it.
-std::string ReadRecordFile(const CString& path, DWORD start) {
+// The record file as last found holding this process's record already, with
+// nothing to clean up: a read that finds the file described alike (size, last
+// write, and creation or, on POSIX systems, status change) reads it no more.
+// Only a file written two seconds or more before it was looked at is
+// remembered, so that a change within the clock's granularity is never taken
+// for none.
+struct KnownFile {
+    std::string path;
+    std::string record;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+};
+std::mutex g_knownLock;
+KnownFile g_known;
+
+ULONGLONG Ticks(const FILETIME& t) {
+    return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+}
+
+bool DescribedAlike(const WIN32_FILE_ATTRIBUTE_DATA& a, const WIN32_FILE_ATTRIBUTE_DATA& b) {
+    return a.nFileSizeHigh == b.nFileSizeHigh && a.nFileSizeLow == b.nFileSizeLow &&
+           Ticks(a.ftLastWriteTime) == Ticks(b.ftLastWriteTime) &&
+           Ticks(a.ftCreationTime) == Ticks(b.ftCreationTime);
+}
+
+bool IsKnown(const CString& path, std::string_view record, const WIN32_FILE_ATTRIBUTE_DATA& data) {
+    std::lock_guard<std::mutex> lock(g_knownLock);
+    return g_known.path == path.GetString() && g_known.record == record &&
+           DescribedAlike(g_known.data, data);
+}
+
+void Remember(const CString& path, std::string_view record, const WIN32_FILE_ATTRIBUTE_DATA& data) {
+    const ULONGLONG kSettled = 2 * 10000000ULL;  // two seconds in 100-ns ticks
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    if (Ticks(now) < Ticks(data.ftLastWriteTime) + kSettled ||
+        Ticks(now) < Ticks(data.ftCreationTime) + kSettled) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(g_knownLock);
+    g_known.path = path.GetString();
+    g_known.record.assign(record.data(), record.size());
+    g_known.data = data;
+}
+
+// A file's bytes, in memory that is kept from one rewrite to the next on the
+// same thread (fresh memory costs a page fault per page) and not cleared.
+struct FileBytes {
+    std::unique_ptr<char[]> data;
+    size_t capacity = 0;
+    size_t size = 0;
+    std::string_view view() const { return std::string_view(data.get(), size); }
+};
+
+// Reads the whole record file into bytes; empty when there is none. Waits
+// while another program writes it.
+void ReadRecordFile(const CString& path, DWORD start, FileBytes& bytes) {
+    bytes.size = 0;
     CFile file;
     CFileException error;
     while (!file.Open(path, CFile::modeRead | CFile::shareDenyWrite | CFile::typeBinary, &error)) {
         if (error.m_cause == CFileException::fileNotFound)
-            return std::string();
+            return;
         if (error.m_cause != CFileException::sharingViolation || !StillWaiting(start))
             AfxThrowFileException(error.m_cause, error.m_lOsError, path);
     }
     const ULONGLONG length = file.GetLength();
     if (length > std::numeric_limits<UINT>::max() / 2)
         AfxThrowFileException(CFileException::diskFull, ERROR_DISK_FULL, path);
-    std::string bytes(static_cast<size_t>(length), '\0');
-    bytes.resize(file.Read(&bytes[0], static_cast<UINT>(bytes.size())));
+    if (length >= bytes.capacity) {
+        bytes.capacity = static_cast<size_t>(length) + 1;
+        bytes.data.reset(new char[bytes.capacity]);
+    }
+    bytes.size = file.Read(bytes.data.get(), static_cast<UINT>(length));
     file.Close();
-    return bytes;
 }
+
+// What a rewrite works with, kept per thread; a buffer grown for an unusually
+// large file is given back afterwards.
+struct Workspace {
+    FileBytes first;
+    FileBytes stored;
+    std::string content;
+    void Trim() {
+        const size_t kKept = size_t(16) << 20;
+        if (first.capacity > kKept || stored.capacity > kKept || content.capacity() > kKept)
+            *this = Workspace();
+    }
+};
 
 // Opens the temporary file for this writer alone, waiting while another
 // writer holds it. A file left there by a writer that ended is taken over.
@@ -131,29 +202,42 @@ std::string RewriteIdentityRecords(std::string_view stored, std::string_view ser
                                    std::string_view record, std::string_view lineEnd,
                                    int* pDropped) {
     std::string out;
+    RewriteIdentityRecordsInto(stored, serial, record, lineEnd, pDropped, out);
+    return out;
+}
+
+void RewriteIdentityRecordsInto(std::string_view stored, std::string_view serial,
+                                std::string_view record, std::string_view lineEnd, int* pDropped,
+                                std::string& out) {
+    out.clear();
     out.reserve(stored.size() + record.size() + 2 * lineEnd.size());
     int dropped = 0;
     bool placed = record.empty();
-    while (!stored.empty()) {
-        const size_t nl = stored.find('\n');
-        std::string_view line = stored.substr(0, nl);
-        stored.remove_prefix(nl == std::string_view::npos ? stored.size() : nl + 1);
-        while (!line.empty() && IsRecordSpace(line.front()))
-            line.remove_prefix(1);
-        while (!line.empty() && IsRecordSpace(line.back()))
-            line.remove_suffix(1);
-        if (line.empty())
-            continue;
-        if (AllFieldsUnknown(line)) {
+    // The serial number is searched once over the whole text: hit is its
+    // next place at or after the line being looked at.
+    size_t hit = record.empty() ? std::string_view::npos : stored.find(serial);
+    size_t begin = 0;
+    while (begin < stored.size()) {
+        size_t end = stored.find('\n', begin);
+        const size_t next = end == std::string_view::npos ? stored.size() : end + 1;
+        if (end == std::string_view::npos)
+            end = stored.size();
+        while (begin < end && IsRecordSpace(stored[begin]))
+            ++begin;
+        while (end > begin && IsRecordSpace(stored[end - 1]))
+            --end;
+        const std::string_view line = stored.substr(begin, end - begin);
+        if (hit != std::string_view::npos && hit < begin)
+            hit = stored.find(serial, begin);
+        if (!line.empty() && AllFieldsUnknown(line)) {
             ++dropped;
-            continue;
+        } else if (!line.empty()) {
+            const bool holdsSerial = hit != std::string_view::npos && hit + serial.size() <= end;
+            out += holdsSerial ? record : line;
+            out += lineEnd;
+            placed = placed || holdsSerial;
         }
-        if (!record.empty() && line.find(serial) != std::string_view::npos) {
-            line = record;
-            placed = true;
-        }
-        out += line;
-        out += lineEnd;
+        begin = next;
     }
     if (!placed) {
         out += record;
@@ -161,7 +245,6 @@ std::string RewriteIdentityRecords(std::string_view stored, std::string_view ser
     }
     if (pDropped)
         *pDropped = dropped;
-    return out;
 }
 
 void StoreIdentityRecord(const CString& path, std::string_view serial, std::string_view record,
@@ -172,19 +255,32 @@ void StoreIdentityRecord(const CString& path, std::string_view serial, std::stri
 
     // Reading the same device again changes nothing: that is found without
     // waiting for a turn, unless a crash left a temporary file to remove.
-    std::string stored = ReadRecordFile(path, start);
-    int dropped = 0;
-    std::string content = RewriteIdentityRecords(stored, serial, record, lineEnd, &dropped);
-    if (content == stored && GetFileAttributesA(tempPath) == INVALID_FILE_ATTRIBUTES)
+    WIN32_FILE_ATTRIBUTE_DATA described;
+    const bool isDescribed = GetFileAttributesExA(path, GetFileExInfoStandard, &described) != FALSE;
+    const bool noTemporary = GetFileAttributesA(tempPath) == INVALID_FILE_ATTRIBUTES;
+    if (isDescribed && noTemporary && IsKnown(path, record, described))
         return;
+    thread_local Workspace work;
+    work.Trim();
+    ReadRecordFile(path, start, work.first);
+    int dropped = 0;
+    std::string& content = work.content;
+    RewriteIdentityRecordsInto(work.first.view(), serial, record, lineEnd, &dropped, content);
+    if (content == work.first.view() && noTemporary) {
+        if (isDescribed)
+            Remember(path, record, described);
+        return;
+    }
 
     CFile temp;
     TakeTurn(temp, tempPath, start);
     bool replaced = false;
     try {
         // Another writer may have replaced the file before this one's turn.
-        stored = ReadRecordFile(path, start);
-        content = RewriteIdentityRecords(stored, serial, record, lineEnd, &dropped);
+        ReadRecordFile(path, start, work.stored);
+        const std::string_view stored = work.stored.view();
+        if (stored != work.first.view())
+            RewriteIdentityRecordsInto(stored, serial, record, lineEnd, &dropped, content);
         for (int i = 0; i < dropped; ++i)
             MonPrintfEx("RT_COMMS_E", "%s", dropMessage);
         if (content != stored) {

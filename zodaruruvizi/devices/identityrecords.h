@@ -25,6 +25,10 @@ std::string MakeIdentityRecord(const std::string_view (&fields)[6]);
 std::string RewriteIdentityRecords(std::string_view stored, std::string_view serial,
                                    std::string_view record, std::string_view lineEnd,
                                    int* pDropped);
+// The same into out, whose memory is reused.
+void RewriteIdentityRecordsInto(std::string_view stored, std::string_view serial,
+                                std::string_view record, std::string_view lineEnd, int* pDropped,
+                                std::string& out);
 
 // Rewrites the file at path with RewriteIdentityRecords and sends
 // dropMessage to "RT_COMMS_E" once for every line dropped. A crash leaves the

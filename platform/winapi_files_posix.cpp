@@ -45,6 +45,17 @@ DWORD Attributes(const posix_sys::FileInfo& info) {
     return a ? a : FILE_ATTRIBUTE_NORMAL;
 }
 
+// Fills the fields that a find entry and an attribute query share.
+template <typename Data>
+void Describe(const posix_sys::FileInfo& info, Data* data) {
+    data->dwFileAttributes = Attributes(info);
+    ToFileTime(info.ctimeSec, info.ctimeNsec, &data->ftCreationTime);
+    ToFileTime(info.atimeSec, info.atimeNsec, &data->ftLastAccessTime);
+    ToFileTime(info.mtimeSec, info.mtimeNsec, &data->ftLastWriteTime);
+    data->nFileSizeHigh = info.isDir ? 0 : static_cast<DWORD>(info.size >> 32);
+    data->nFileSizeLow = info.isDir ? 0 : static_cast<DWORD>(info.size);
+}
+
 // Fills data with the next entry that still exists; false when none is left.
 bool NextFound(FindState* fs, WIN32_FIND_DATAA* data) {
     while (fs->next < fs->names.size()) {
@@ -54,12 +65,7 @@ bool NextFound(FindState* fs, WIN32_FIND_DATAA* data) {
         if (posix_sys::StatPath(full.c_str(), &info) < 0)
             continue;
         std::memset(data, 0, sizeof *data);
-        data->dwFileAttributes = Attributes(info);
-        ToFileTime(info.ctimeSec, info.ctimeNsec, &data->ftCreationTime);
-        ToFileTime(info.atimeSec, info.atimeNsec, &data->ftLastAccessTime);
-        ToFileTime(info.mtimeSec, info.mtimeNsec, &data->ftLastWriteTime);
-        data->nFileSizeHigh = info.isDir ? 0 : static_cast<DWORD>(info.size >> 32);
-        data->nFileSizeLow = info.isDir ? 0 : static_cast<DWORD>(info.size);
+        Describe(info, data);
         std::memcpy(data->cFileName, name.c_str(), name.size() + 1);
         return true;
     }
@@ -220,13 +226,7 @@ BOOL GetFileAttributesExA(LPCSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfoLevelId
     int r = posix_sys::StatPath(path.c_str(), &info);
     if (r < 0)
         return FailKernel(posix_errors::WindowsError(-r, path));
-    auto* data = static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(lpFileInformation);
-    data->dwFileAttributes = Attributes(info);
-    ToFileTime(info.ctimeSec, info.ctimeNsec, &data->ftCreationTime);
-    ToFileTime(info.atimeSec, info.atimeNsec, &data->ftLastAccessTime);
-    ToFileTime(info.mtimeSec, info.mtimeNsec, &data->ftLastWriteTime);
-    data->nFileSizeHigh = info.isDir ? 0 : static_cast<DWORD>(info.size >> 32);
-    data->nFileSizeLow = info.isDir ? 0 : static_cast<DWORD>(info.size);
+    Describe(info, static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(lpFileInformation));
     return TRUE;
 }
 

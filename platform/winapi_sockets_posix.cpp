@@ -237,7 +237,8 @@ int select(int /*nfds*/, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
                 default:
                     if (e.wantRead)
                         ev |= posix_sys::kPollIn;
-                    if (e.wantWrite)
+                    // Linux finds a socket never connected writable; Windows does not.
+                    if (e.wantWrite && e.sock->conn != Conn::kIdle)
                         ev |= posix_sys::kPollOut;
                     if (e.wantExcept)
                         ev |= posix_sys::kPollPri;

@@ -2,7 +2,6 @@
 // environment, last error and time.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +12,7 @@
 
 #include "platform/afx.h"
 #include "platform/winapi.h"
+#include "tests/support/processenv.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         dir_ = (fs::temp_directory_path() /
-                ("zr_platform_" + std::to_string(getpid()) + "_" + info->name()))
+                ("zr_platform_" + std::to_string(zrtest::CurrentProcessId()) + "_" + info->name()))
                    .string();
         fs::remove_all(dir_);
         fs::create_directories(dir_);
@@ -203,9 +203,9 @@ TEST_F(Kernel, MoveFileReplacesOnlyWhenAsked) {
 }
 
 TEST(KernelEnvironment, GetEnvironmentVariableFollowsWindowsRules) {
-    ASSERT_EQ(0, setenv("ZR_PLATFORM_TEST_VAR", "hello", 1));
-    ASSERT_EQ(0, setenv("ZR_PLATFORM_TEST_EMPTY", "", 1));
-    unsetenv("ZR_PLATFORM_TEST_UNSET");
+    zrtest::SetProcessEnv("ZR_PLATFORM_TEST_VAR", "hello");
+    zrtest::SetProcessEnv("ZR_PLATFORM_TEST_EMPTY", "");
+    zrtest::SetProcessEnv("ZR_PLATFORM_TEST_UNSET", nullptr);
     struct Case {
         const char* name;
         DWORD size;
@@ -236,18 +236,20 @@ TEST(KernelEnvironment, GetEnvironmentVariableFollowsWindowsRules) {
 }
 
 TEST(KernelEnvironment, TempPathEndsInSeparator) {
+    if (zrtest::OnWindows())
+        GTEST_SKIP() << "Windows takes the temporary directory from TMP or TEMP, not TMPDIR";
     const char* saved = std::getenv("TMPDIR");
     std::string keep = saved ? saved : "";
     char buf[MAX_PATH];
-    setenv("TMPDIR", "/var/zr", 1);
+    zrtest::SetProcessEnv("TMPDIR", "/var/zr");
     EXPECT_EQ(8u, GetTempPathA(sizeof buf, buf));
     EXPECT_STREQ("/var/zr/", buf);
     EXPECT_EQ(9u, GetTempPathA(8, buf));
-    unsetenv("TMPDIR");
+    zrtest::SetProcessEnv("TMPDIR", nullptr);
     EXPECT_EQ(5u, GetTempPathA(sizeof buf, buf));
     EXPECT_STREQ("/tmp/", buf);
     if (saved)
-        setenv("TMPDIR", keep.c_str(), 1);
+        zrtest::SetProcessEnv("TMPDIR", keep.c_str());
 }
 
 TEST(KernelMisc, LastErrorIsPerThread) {
@@ -282,7 +284,7 @@ TEST(KernelMisc, TimeAndIds) {
     EXPECT_LE(st.wMonth, 12);
     EXPECT_LE(st.wDayOfWeek, 6);
     EXPECT_LT(st.wMilliseconds, 1000);
-    EXPECT_EQ(static_cast<DWORD>(getpid()), GetCurrentProcessId());
+    EXPECT_EQ(static_cast<DWORD>(zrtest::CurrentProcessId()), GetCurrentProcessId());
     DWORD other = 0;
     std::thread t([&other] { other = GetCurrentThreadId(); });
     t.join();

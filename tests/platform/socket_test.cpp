@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "loopback_peer.h"
+#include "tests/support/processenv.h"
 #include "tests/support/syscall_override.h"
 #include "platform/winapi.h"
 
@@ -321,7 +321,7 @@ TEST_F(Winsock, RecvWithNothingWaitingWouldBlock) {
 }
 
 TEST_F(Winsock, SendToClosedPeerFailsWithoutSignal) {
-    std::signal(SIGPIPE, SIG_DFL);  // a SIGPIPE would end the test process
+    zrtest::DieOnBrokenPipe();
     int fd;
     SOCKET s = Connected(&fd);
     ClosePeer(fd, false);
@@ -611,7 +611,7 @@ TEST(WinsockAddresses, ByteOrder) {
     EXPECT_EQ(0x12345678u, ntohl(l));
 }
 
-TEST(WinsockAddresses, InetAddrAcceptsOnlyDottedQuads) {
+TEST(WinsockAddresses, InetAddrAcceptsTheDocumentedForms) {
     struct Case {
         const char* text;
         bool valid;
@@ -624,9 +624,12 @@ TEST(WinsockAddresses, InetAddrAcceptsOnlyDottedQuads) {
         {"1.2.3.4", true, 0x01020304},
         {"255.255.255.254", true, 0xfffffffe},
         {"", false, 0},
-        {"1.2.3", false, 0},
-        {"1.2", false, 0},
-        {"16909060", false, 0},
+        {"1.2.3", true, 0x01020003},
+        {"1.2.65535", true, 0x0102ffff},
+        {"1.2.65536", false, 0},
+        {"1.0xffffff", true, 0x01ffffff},
+        {"16909060", true, 0x01020304},
+        {"4294967295", false, 0},  // INADDR_NONE itself
         {"1.2.3.4.5", false, 0},
         {"1.2.3.4.", false, 0},
         {".1.2.3", false, 0},
@@ -639,8 +642,10 @@ TEST(WinsockAddresses, InetAddrAcceptsOnlyDottedQuads) {
         {"+1.2.3.4", false, 0},
         {" 1.2.3.4", false, 0},
         {"1.2.3.4 ", false, 0},
-        {"0x7f.0.0.1", false, 0},
-        {"01.2.3.4", false, 0},
+        {"0x7f.0.0.1", true, 0x7f000001},
+        {"010.0.0.1", true, 0x08000001},
+        {"08.0.0.1", false, 0},
+        {"0x.0.0.1", false, 0},
         {"a.b.c.d", false, 0},
         {"localhost", false, 0},
     };

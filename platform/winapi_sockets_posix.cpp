@@ -506,11 +506,14 @@ uint32_t ntohl(uint32_t netlong) {
 
 // The forms Windows documents: "a.b.c.d", "a.b.c", "a.b" and "a", the last
 // part filling the bytes left; each part decimal, octal after a leading 0 or
-// hexadecimal after 0x. No signs or spaces; "255.255.255.255" gives INADDR_NONE
+// hexadecimal after 0x. A space ends the address and the rest is ignored; " "
+// alone gives 0 as documented. No signs; "255.255.255.255" gives INADDR_NONE
 // as on Windows.
 unsigned long inet_addr(const char* cp) {
     if (!cp || !*cp)
         return INADDR_NONE;
+    if (std::strcmp(cp, " ") == 0)
+        return 0;
     uint32_t parts[4];
     int count = 0;
     for (;;) {
@@ -536,7 +539,7 @@ unsigned long inet_addr(const char* cp) {
         if (digits == 0 || count == 4)
             return INADDR_NONE;
         parts[count++] = static_cast<uint32_t>(value);
-        if (*cp == '\0')
+        if (*cp == '\0' || *cp == ' ')
             break;
         if (*cp++ != '.')
             return INADDR_NONE;

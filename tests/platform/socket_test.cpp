@@ -199,15 +199,19 @@ TEST_F(Winsock, RefusedConnectIsNeverWritableOnlyExcept) {
     EXPECT_EQ(WSAECONNREFUSED, GetIntOpt(s, SO_ERROR));
     EXPECT_EQ(WSAECONNREFUSED, GetIntOpt(s, SO_ERROR));
     peer::Close(holder);
+}
 
-    // No address at all fails at once and the socket never becomes writable.
+// No address at all fails at once and the socket never becomes writable.
+TEST_F(Winsock, AddressZeroFailsAtOnceAndIsNeverWritable) {
     if (zrtest::UnderWine())
         GTEST_SKIP() << "Wine connects to address 0, which Windows documents as WSAEADDRNOTAVAIL";
     SOCKET none = NewSocket();
     SetNonBlocking(none);
+    sockaddr_in sa = Loopback(port_);
     sa.sin_addr.s_addr = 0;
     EXPECT_EQ(SOCKET_ERROR, connect(none, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
     EXPECT_EQ(WSAEADDRNOTAVAIL, WSAGetLastError());
+    fd_set w;
     FD_ZERO(&w);
     FD_SET(none, &w);
     TIMEVAL zero = {0, 0};

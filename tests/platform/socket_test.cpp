@@ -501,7 +501,7 @@ TEST_F(WinsockEvents, ReadEventFollowsWaitingData) {
     char buf[16];
     ASSERT_TRUE(WSAResetEvent(event_));
     ASSERT_EQ(4, recv(s, buf, 4, 0));
-    EXPECT_EQ(WSA_WAIT_EVENT_0, Wait(0)) << "data remains";
+    EXPECT_EQ(WSA_WAIT_EVENT_0, Wait(2000)) << "data remains";
     ASSERT_TRUE(WSAResetEvent(event_));
     ASSERT_EQ(6, recv(s, buf, sizeof buf, 0));
     ExpectTimesOut(200);

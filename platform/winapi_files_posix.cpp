@@ -36,13 +36,12 @@ void ToFileTime(int64_t sec, long nsec, FILETIME* ft) {
     ft->dwHighDateTime = static_cast<DWORD>(t >> 32);
 }
 
+// Windows marks every file it creates or writes for archiving.
 DWORD Attributes(const posix_sys::FileInfo& info) {
-    DWORD a = 0;
-    if (info.isDir)
-        a |= FILE_ATTRIBUTE_DIRECTORY;
+    DWORD a = info.isDir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
     if (!info.writable)
         a |= FILE_ATTRIBUTE_READONLY;
-    return a ? a : FILE_ATTRIBUTE_NORMAL;
+    return a;
 }
 
 // Fills the fields that a find entry and an attribute query share.

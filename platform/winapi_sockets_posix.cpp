@@ -237,7 +237,8 @@ int select(int /*nfds*/, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
                 default:
                     if (e.wantRead)
                         ev |= posix_sys::kPollIn;
-                    if (e.wantWrite)
+                    // Linux finds a socket never connected writable; Windows does not.
+                    if (e.wantWrite && e.sock->conn != Conn::kIdle)
                         ev |= posix_sys::kPollOut;
                     if (e.wantExcept)
                         ev |= posix_sys::kPollPri;
@@ -503,31 +504,54 @@ uint32_t ntohl(uint32_t netlong) {
     return htonl(netlong);
 }
 
-// Accepts exactly four decimal parts of 0..255 without leading zeros, signs or
-// spaces; "255.255.255.255" gives INADDR_NONE as on Windows.
+// The forms Windows documents: "a.b.c.d", "a.b.c", "a.b" and "a", the last
+// part filling the bytes left; each part decimal, octal after a leading 0 or
+// hexadecimal after 0x. A space ends the address and the rest is ignored; " "
+// alone gives 0 as documented. No signs; "255.255.255.255" gives INADDR_NONE
+// as on Windows.
 unsigned long inet_addr(const char* cp) {
-    if (!cp)
+    if (!cp || !*cp)
         return INADDR_NONE;
-    uint32_t addr = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0 && *cp++ != '.')
-            return INADDR_NONE;
-        if (*cp < '0' || *cp > '9')
-            return INADDR_NONE;
-        if (*cp == '0' && cp[1] >= '0' && cp[1] <= '9')
-            return INADDR_NONE;
-        unsigned value = 0;
-        int digits = 0;
-        for (; *cp >= '0' && *cp <= '9'; ++cp) {
-            if (++digits > 3)
-                return INADDR_NONE;
-            value = value * 10 + static_cast<unsigned>(*cp - '0');
+    if (std::strcmp(cp, " ") == 0)
+        return 0;
+    uint32_t parts[4];
+    int count = 0;
+    for (;;) {
+        unsigned base = 10;
+        if (*cp == '0') {
+            base = (cp[1] == 'x' || cp[1] == 'X') ? 16 : 8;
+            cp += base == 16 ? 2 : 0;
         }
-        if (value > 255)
+        uint64_t value = 0;
+        int digits = 0;
+        for (;; ++cp, ++digits) {
+            const char c = *cp;
+            unsigned d = c >= '0' && c <= '9'   ? unsigned(c - '0')
+                         : c >= 'a' && c <= 'f' ? unsigned(c - 'a' + 10)
+                         : c >= 'A' && c <= 'F' ? unsigned(c - 'A' + 10)
+                                                : 99;
+            if (d >= base)
+                break;
+            value = value * base + d;
+            if (value > UINT32_MAX)
+                return INADDR_NONE;
+        }
+        if (digits == 0 || count == 4)
             return INADDR_NONE;
-        addr = (addr << 8) | value;
+        parts[count++] = static_cast<uint32_t>(value);
+        if (*cp == '\0' || *cp == ' ')
+            break;
+        if (*cp++ != '.')
+            return INADDR_NONE;
     }
-    if (*cp != '\0')
+    uint32_t addr = 0;
+    for (int i = 0; i < count - 1; ++i) {
+        if (parts[i] > 255)
+            return INADDR_NONE;
+        addr |= parts[i] << (24 - 8 * i);
+    }
+    const uint32_t last = parts[count - 1];
+    if (count > 1 && last >> (8 * (5 - count)) != 0)
         return INADDR_NONE;
-    return htonl(addr);
+    return htonl(addr | last);
 }

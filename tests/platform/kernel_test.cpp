@@ -2,7 +2,7 @@
 // environment, last error and time.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +13,7 @@
 
 #include "platform/afx.h"
 #include "platform/winapi.h"
+#include "tests/support/processenv.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         dir_ = (fs::temp_directory_path() /
-                ("zr_platform_" + std::to_string(getpid()) + "_" + info->name()))
+                ("zr_platform_" + std::to_string(zrtest::CurrentProcessId()) + "_" + info->name()))
                    .string();
         fs::remove_all(dir_);
         fs::create_directories(dir_);
@@ -62,7 +63,10 @@ std::vector<std::string> FindAll(const std::string& pattern, DWORD* error) {
     } while (FindNextFileA(h, &data));
     EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_FILES), GetLastError());
     EXPECT_TRUE(FindClose(h));
-    EXPECT_FALSE(FindClose(h));
+    // Microsoft documents no result for a second close: ours refuses it.
+    if (!zrtest::OnWindows()) {
+        EXPECT_FALSE(FindClose(h));
+    }
     return names;
 }
 
@@ -80,7 +84,7 @@ TEST_F(Kernel, FindFilesWithWildcards) {
         Names names;
         DWORD error;
     };
-    const Case cases[] = {
+    std::vector<Case> cases = {
         {"*.txt", {"a.txt", "ab.txt", "b.txt", "x[1].txt"}, 0},
         {"?.txt", {"a.txt", "b.txt"}, 0},
         {"a*", {"a.txt", "ab.txt"}, 0},
@@ -103,7 +107,13 @@ TEST_F(Kernel, FindFilesWithWildcards) {
         DWORD error;
         Names got = FindAll(Win(c.pattern), &error);
         EXPECT_EQ(c.names, got) << c.pattern;
-        EXPECT_EQ(c.error, error) << c.pattern;
+        // Microsoft documents no error for a file taken as a directory: ours is
+        // ERROR_PATH_NOT_FOUND, Wine's ERROR_INVALID_NAME.
+        if (c.pattern == "a.txt\\*" && zrtest::OnWindows()) {
+            EXPECT_NE(0u, error);
+        } else {
+            EXPECT_EQ(c.error, error) << c.pattern;
+        }
     }
     DWORD error;
     EXPECT_TRUE(FindAll("", &error).empty());
@@ -133,7 +143,7 @@ TEST_F(Kernel, FindDataDescribesTheEntry) {
 
 TEST_F(Kernel, FileAttributesAndDirectories) {
     WriteAll(Posix("f"), "x");
-    EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL), GetFileAttributesA(Win("f").c_str()));
+    EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE), GetFileAttributesA(Win("f").c_str()));
     EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY), GetFileAttributesA(dir_.c_str()));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(Win("none").c_str()));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
@@ -203,9 +213,9 @@ TEST_F(Kernel, MoveFileReplacesOnlyWhenAsked) {
 }
 
 TEST(KernelEnvironment, GetEnvironmentVariableFollowsWindowsRules) {
-    ASSERT_EQ(0, setenv("ZR_PLATFORM_TEST_VAR", "hello", 1));
-    ASSERT_EQ(0, setenv("ZR_PLATFORM_TEST_EMPTY", "", 1));
-    unsetenv("ZR_PLATFORM_TEST_UNSET");
+    zrtest::SetProcessEnv("ZR_PLATFORM_TEST_VAR", "hello");
+    zrtest::SetProcessEnv("ZR_PLATFORM_TEST_EMPTY", "");  // removes it on Windows
+    zrtest::SetProcessEnv("ZR_PLATFORM_TEST_UNSET", nullptr);
     struct Case {
         const char* name;
         DWORD size;
@@ -213,14 +223,15 @@ TEST(KernelEnvironment, GetEnvironmentVariableFollowsWindowsRules) {
         const char* text;  // buffer contents expected, or null
         DWORD error;       // GetLastError expected, or ~0 for any
     };
-    const Case cases[] = {
+    std::vector<Case> cases = {
         {"ZR_PLATFORM_TEST_VAR", 16, 5, "hello", ~0u},
         {"ZR_PLATFORM_TEST_VAR", 6, 5, "hello", ~0u},
         {"ZR_PLATFORM_TEST_VAR", 5, 6, nullptr, ~0u},
         {"ZR_PLATFORM_TEST_VAR", 0, 6, nullptr, ~0u},
-        {"ZR_PLATFORM_TEST_EMPTY", 16, 0, "", ERROR_SUCCESS},
         {"ZR_PLATFORM_TEST_UNSET", 16, 0, nullptr, ERROR_ENVVAR_NOT_FOUND},
     };
+    if (!zrtest::OnWindows())
+        cases.push_back({"ZR_PLATFORM_TEST_EMPTY", 16, 0, "", ERROR_SUCCESS});
     for (const Case& c : cases) {
         char buf[16] = "untouched";
         SetLastError(12345);
@@ -236,30 +247,41 @@ TEST(KernelEnvironment, GetEnvironmentVariableFollowsWindowsRules) {
 }
 
 TEST(KernelEnvironment, TempPathEndsInSeparator) {
+    if (zrtest::OnWindows())
+        GTEST_SKIP() << "Windows takes the temporary directory from TMP or TEMP, not TMPDIR";
     const char* saved = std::getenv("TMPDIR");
     std::string keep = saved ? saved : "";
     char buf[MAX_PATH];
-    setenv("TMPDIR", "/var/zr", 1);
+    zrtest::SetProcessEnv("TMPDIR", "/var/zr");
     EXPECT_EQ(8u, GetTempPathA(sizeof buf, buf));
     EXPECT_STREQ("/var/zr/", buf);
     EXPECT_EQ(9u, GetTempPathA(8, buf));
-    unsetenv("TMPDIR");
+    zrtest::SetProcessEnv("TMPDIR", nullptr);
     EXPECT_EQ(5u, GetTempPathA(sizeof buf, buf));
     EXPECT_STREQ("/tmp/", buf);
     if (saved)
-        setenv("TMPDIR", keep.c_str(), 1);
+        zrtest::SetProcessEnv("TMPDIR", keep.c_str());
 }
 
 TEST(KernelMisc, LastErrorIsPerThread) {
-    SetLastError(5);
-    std::thread t([] {
+    // Atomics instead of waits: on Windows starting a thread or waiting sets
+    // the calling thread's last error.
+    std::atomic<int> step{0};
+    std::thread t([&step] {
         EXPECT_EQ(0u, GetLastError());
+        while (step != 1) {
+        }
         SetLastError(7);
         WSASetLastError(WSAECONNRESET);
         EXPECT_EQ(static_cast<DWORD>(WSAECONNRESET), GetLastError());
+        step = 2;
     });
-    t.join();
+    SetLastError(5);
+    step = 1;
+    while (step != 2) {
+    }
     EXPECT_EQ(5u, GetLastError());
+    t.join();
 }
 
 TEST(KernelMisc, ExecutionStateRemembersContinuousFlags) {
@@ -273,7 +295,7 @@ TEST(KernelMisc, TimeAndIds) {
     DWORD t0 = GetTickCount();
     Sleep(60);
     DWORD dt = GetTickCount() - t0;
-    EXPECT_GE(dt, 55u);
+    EXPECT_GE(dt, 44u);  // GetTickCount moves in steps of up to 16 ms
     EXPECT_LT(dt, 2000u);
     SYSTEMTIME st;
     GetLocalTime(&st);
@@ -282,7 +304,7 @@ TEST(KernelMisc, TimeAndIds) {
     EXPECT_LE(st.wMonth, 12);
     EXPECT_LE(st.wDayOfWeek, 6);
     EXPECT_LT(st.wMilliseconds, 1000);
-    EXPECT_EQ(static_cast<DWORD>(getpid()), GetCurrentProcessId());
+    EXPECT_EQ(static_cast<DWORD>(zrtest::CurrentProcessId()), GetCurrentProcessId());
     DWORD other = 0;
     std::thread t([&other] { other = GetCurrentThreadId(); });
     t.join();

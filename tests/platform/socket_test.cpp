@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "loopback_peer.h"
+#include "tests/support/processenv.h"
 #include "tests/support/syscall_override.h"
 #include "platform/winapi.h"
 
@@ -25,6 +25,14 @@ double SecondsSince(Clock::time_point t0) {
 
 double CpuSeconds() {
     return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+}
+
+// Whether a wait spun: on Windows std::clock is wall time, and the waits are
+// the system's own.
+void ExpectNoSpin(double cpu0, double limit) {
+    if (!zrtest::OnWindows()) {
+        EXPECT_LT(CpuSeconds() - cpu0, limit) << "the wait spun";
+    }
 }
 
 sockaddr_in Loopback(uint16_t port) {
@@ -140,18 +148,14 @@ protected:
     std::vector<int> peers_;
 };
 
-TEST_F(Winsock, HandlesAreLowestFreeFromOneAndClosedOnesAreInvalid) {
+TEST_F(Winsock, ClosedHandlesAreInvalid) {
     SOCKET a = NewSocket();
-    SOCKET b = NewSocket();
-    EXPECT_EQ(1u, a);
-    EXPECT_EQ(2u, b);
     ASSERT_EQ(0, closesocket(a));
     EXPECT_EQ(SOCKET_ERROR, closesocket(a));
     EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
     u_long n = 0;
     EXPECT_EQ(SOCKET_ERROR, ioctlsocket(a, FIONREAD, &n));
     EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
-    EXPECT_EQ(1u, NewSocket());
     EXPECT_EQ(SOCKET_ERROR, send(9999, "x", 1, 0));
     EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
 }
@@ -175,7 +179,7 @@ TEST_F(Winsock, RefusedConnectIsNeverWritableOnlyExcept) {
     double elapsed = SecondsSince(t0);
     EXPECT_GE(elapsed, 0.8);
     EXPECT_LE(elapsed, 3.0);
-    EXPECT_LT(CpuSeconds() - cpu0, 0.3) << "select spun while waiting";
+    ExpectNoSpin(cpu0, 0.3);
     EXPECT_FALSE(FD_ISSET(s, &w));
 
     fd_set w2, e;
@@ -192,13 +196,19 @@ TEST_F(Winsock, RefusedConnectIsNeverWritableOnlyExcept) {
     EXPECT_EQ(WSAECONNREFUSED, GetIntOpt(s, SO_ERROR));
     EXPECT_EQ(WSAECONNREFUSED, GetIntOpt(s, SO_ERROR));
     peer::Close(holder);
+}
 
-    // No address at all fails at once and the socket never becomes writable.
+// No address at all fails at once and the socket never becomes writable.
+TEST_F(Winsock, AddressZeroFailsAtOnceAndIsNeverWritable) {
+    if (zrtest::UnderWine())
+        GTEST_SKIP() << "Wine connects to address 0, which Windows documents as WSAEADDRNOTAVAIL";
     SOCKET none = NewSocket();
     SetNonBlocking(none);
+    sockaddr_in sa = Loopback(port_);
     sa.sin_addr.s_addr = 0;
     EXPECT_EQ(SOCKET_ERROR, connect(none, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
     EXPECT_EQ(WSAEADDRNOTAVAIL, WSAGetLastError());
+    fd_set w;
     FD_ZERO(&w);
     FD_SET(none, &w);
     TIMEVAL zero = {0, 0};
@@ -218,9 +228,12 @@ TEST_F(Winsock, RefusalSeenFirstByExceptSetIsKept) {
     TIMEVAL tv = {2, 0};
     EXPECT_EQ(1, select(0, nullptr, nullptr, &e, &tv));
     EXPECT_EQ(WSAECONNREFUSED, GetIntOpt(s, SO_ERROR));
+    // Microsoft documents no error for this case: ours is WSAENOTCONN, Wine's
+    // WSAECONNRESET. The library relies only on the failure.
     char c;
     EXPECT_EQ(SOCKET_ERROR, send(s, &c, 1, 0));
-    EXPECT_EQ(WSAENOTCONN, WSAGetLastError());
+    const int err = WSAGetLastError();
+    EXPECT_TRUE(err == WSAENOTCONN || err == WSAECONNRESET) << err;
     peer::Close(holder);
 }
 
@@ -290,7 +303,7 @@ TEST_F(Winsock, SelectReportsOnlyReadySocketsAndCountsPerSet) {
     FD_ZERO(&r);
     FD_SET(s1, &r);
     t0 = Clock::now();
-    const TIMEVAL* forever = nullptr;  // a bare nullptr would also match the C library's select
+    TIMEVAL* forever = nullptr;  // a bare nullptr would also match the C library's select
     EXPECT_EQ(1, select(0, &r, nullptr, nullptr, forever));
     EXPECT_GE(SecondsSince(t0), 0.1);
     EXPECT_TRUE(FD_ISSET(s1, &r));
@@ -321,28 +334,19 @@ TEST_F(Winsock, RecvWithNothingWaitingWouldBlock) {
 }
 
 TEST_F(Winsock, SendToClosedPeerFailsWithoutSignal) {
-    std::signal(SIGPIPE, SIG_DFL);  // a SIGPIPE would end the test process
+    zrtest::DieOnBrokenPipe();
     int fd;
     SOCKET s = Connected(&fd);
     ClosePeer(fd, false);
     std::vector<char> block(4096, 'z');
-    int result = 0;
+    int result = 0, err = 0;
     for (int i = 0; i < 200 && result != SOCKET_ERROR; ++i) {
         result = send(s, block.data(), static_cast<int>(block.size()), 0);
+        err = WSAGetLastError();
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ASSERT_EQ(SOCKET_ERROR, result);
-    int err = WSAGetLastError();
     EXPECT_TRUE(err == WSAECONNRESET || err == WSAECONNABORTED) << err;
-}
-
-TEST_F(Winsock, ResetByPeerIsReportedByRecv) {
-    int fd;
-    SOCKET s = Connected(&fd);
-    ClosePeer(fd, true);
-    char buf[4];
-    EXPECT_EQ(SOCKET_ERROR, recv(s, buf, sizeof buf, 0));
-    EXPECT_EQ(WSAECONNRESET, WSAGetLastError());
 }
 
 // Faults of the system calls under the sockets, injected at the exact call:
@@ -440,9 +444,6 @@ TEST_F(Winsock, SocketOptions) {
     ASSERT_EQ(0, setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char*>(&v), sizeof v));
     EXPECT_NE(0, GetIntOpt(s, SO_REUSEADDR));
     EXPECT_EQ(0, GetIntOpt(s, SO_ERROR));
-
-    EXPECT_EQ(SOCKET_ERROR,
-              setsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&v), sizeof v));
     EXPECT_EQ(SOCKET_ERROR,
               setsockopt(s, SOL_SOCKET, 0x7777, reinterpret_cast<char*>(&v), sizeof v));
     EXPECT_EQ(SOCKET_ERROR, setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&v), 2));
@@ -475,7 +476,7 @@ protected:
         double cpu0 = CpuSeconds();
         EXPECT_EQ(WSA_WAIT_TIMEOUT, Wait(ms));
         EXPECT_GE(SecondsSince(t0), ms / 1000.0 * 0.9);
-        EXPECT_LT(CpuSeconds() - cpu0, 0.2) << "the wait spun";
+        ExpectNoSpin(cpu0, 0.2);
     }
 
     WSAEVENT event_ = WSA_INVALID_EVENT;
@@ -496,9 +497,12 @@ TEST_F(WinsockEvents, ReadEventFollowsWaitingData) {
     EXPECT_LT(SecondsSince(t0), 2.0);
     writer.join();
 
+    // As the library does: reset, then receive.
     char buf[16];
+    ASSERT_TRUE(WSAResetEvent(event_));
     ASSERT_EQ(4, recv(s, buf, 4, 0));
-    EXPECT_EQ(WSA_WAIT_EVENT_0, Wait(0)) << "data remains";
+    EXPECT_EQ(WSA_WAIT_EVENT_0, Wait(2000)) << "data remains";
+    ASSERT_TRUE(WSAResetEvent(event_));
     ASSERT_EQ(6, recv(s, buf, sizeof buf, 0));
     ExpectTimesOut(200);
 }
@@ -535,6 +539,7 @@ TEST_F(WinsockEvents, PeerCloseDoesNotSignalRead) {
     ClosePeer(fd, false);
     EXPECT_EQ(WSA_WAIT_EVENT_0, Wait(2000));
     char buf[4];
+    ASSERT_TRUE(WSAResetEvent(event_));
     ASSERT_EQ(1, recv(s, buf, sizeof buf, 0));
     ExpectTimesOut(400);
     ExpectTimesOut(100);
@@ -547,6 +552,8 @@ TEST_F(WinsockEvents, PeerResetDoesNotSignalReadAndRecvReportsIt) {
     ASSERT_EQ(0, WSAEventSelect(s, event_, FD_READ));
     ClosePeer(fd, true);
     ExpectTimesOut(300);
+    if (zrtest::UnderWine())
+        GTEST_SKIP() << "Wine's recv ends the stream at a reset; Windows documents WSAECONNRESET";
     char buf[4];
     EXPECT_EQ(SOCKET_ERROR, recv(s, buf, sizeof buf, 0));
     EXPECT_EQ(WSAECONNRESET, WSAGetLastError());
@@ -561,8 +568,6 @@ TEST_F(WinsockEvents, CloseEventIsRecordedOnce) {
     EXPECT_EQ(WSA_WAIT_EVENT_0, Wait(0)) << "the event stays set until reset";
     ASSERT_TRUE(WSAResetEvent(event_));
     ExpectTimesOut(200);
-    EXPECT_EQ(SOCKET_ERROR, WSAEventSelect(s, event_, FD_WRITE));
-    EXPECT_EQ(WSAEINVAL, WSAGetLastError());
 }
 
 TEST_F(WinsockEvents, SetEventWakesAWaitingThread) {
@@ -611,7 +616,7 @@ TEST(WinsockAddresses, ByteOrder) {
     EXPECT_EQ(0x12345678u, ntohl(l));
 }
 
-TEST(WinsockAddresses, InetAddrAcceptsOnlyDottedQuads) {
+TEST(WinsockAddresses, InetAddrAcceptsTheDocumentedForms) {
     struct Case {
         const char* text;
         bool valid;
@@ -624,9 +629,12 @@ TEST(WinsockAddresses, InetAddrAcceptsOnlyDottedQuads) {
         {"1.2.3.4", true, 0x01020304},
         {"255.255.255.254", true, 0xfffffffe},
         {"", false, 0},
-        {"1.2.3", false, 0},
-        {"1.2", false, 0},
-        {"16909060", false, 0},
+        {"1.2.3", true, 0x01020003},
+        {"1.2.65535", true, 0x0102ffff},
+        {"1.2.65536", false, 0},
+        {"1.0xffffff", true, 0x01ffffff},
+        {"16909060", true, 0x01020304},
+        {"4294967295", false, 0},  // INADDR_NONE itself
         {"1.2.3.4.5", false, 0},
         {"1.2.3.4.", false, 0},
         {".1.2.3", false, 0},
@@ -638,9 +646,13 @@ TEST(WinsockAddresses, InetAddrAcceptsOnlyDottedQuads) {
         {"1.2.3.-4", false, 0},
         {"+1.2.3.4", false, 0},
         {" 1.2.3.4", false, 0},
-        {"1.2.3.4 ", false, 0},
-        {"0x7f.0.0.1", false, 0},
-        {"01.2.3.4", false, 0},
+        {"1.2.3.4 ", true, 0x01020304},
+        {"1.2.3.4 junk", true, 0x01020304},
+        {" ", true, 0},
+        {"0x7f.0.0.1", true, 0x7f000001},
+        {"010.0.0.1", true, 0x08000001},
+        {"08.0.0.1", false, 0},
+        {"0x.0.0.1", false, 0},
         {"a.b.c.d", false, 0},
         {"localhost", false, 0},
     };

@@ -15,8 +15,13 @@ void SetProcessEnv(const char* name, const char* value);
 // Creates a named pipe (FIFO) at path; false where the system has none.
 bool MakeFifo(const char* path);
 
+// True on Windows, and under Wine: the system's own Windows API is tested.
+bool OnWindows();
 // True when the tests run under Wine rather than Windows or Linux.
 bool UnderWine();
+
+// A broken pipe raising SIGPIPE ends the process, as by default (POSIX only).
+void DieOnBrokenPipe();
 
 }  // namespace zrtest
 

@@ -1,3 +1,4 @@
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,8 +22,16 @@ bool MakeFifo(const char* path) {
     return mkfifo(path, 0666) == 0;
 }
 
+bool OnWindows() {
+    return false;
+}
+
 bool UnderWine() {
     return false;
+}
+
+void DieOnBrokenPipe() {
+    signal(SIGPIPE, SIG_DFL);
 }
 
 }  // namespace zrtest

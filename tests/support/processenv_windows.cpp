@@ -20,6 +20,12 @@ bool MakeFifo(const char* /*path*/) {
     return false;
 }
 
+bool OnWindows() {
+    return true;
+}
+
+void DieOnBrokenPipe() {}
+
 // Wine's ntdll exports wine_get_version; Windows' does not.
 bool UnderWine() {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");

@@ -71,6 +71,19 @@ void Console::Note(const std::string& text) {
     DrawSpinnerLocked();
 }
 
+void Console::Warning(const std::string& text) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        warnings_.push_back(text);
+    }
+    Note("gwtool: warning: " + text + "\n");
+}
+
+std::vector<std::string> Console::Warnings() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return warnings_;
+}
+
 void Console::MonitorLine(const std::string& channel, const std::string& text) {
     if (!verbose_)
         return;

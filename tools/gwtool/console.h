@@ -28,6 +28,9 @@ public:
     void Out(const std::string& text);
     // A message for the user: always stderr.
     void Note(const std::string& text);
+    // A warning: "gwtool: warning: TEXT" on stderr, kept for the JSON document.
+    void Warning(const std::string& text);
+    std::vector<std::string> Warnings();
     // A monitor line from the library (any thread); shown with --verbose.
     void MonitorLine(const std::string& channel, const std::string& text);
     // Asks on stderr and reads stdin; true for "y" or "yes".
@@ -62,6 +65,7 @@ private:
     std::string step_;
     std::chrono::steady_clock::time_point start_;
     std::vector<std::pair<std::string, double>> steps_;
+    std::vector<std::string> warnings_;
 };
 
 }  // namespace gwtool

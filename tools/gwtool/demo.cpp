@@ -20,7 +20,6 @@ namespace gwtool {
 
 namespace {
 
-const int kMaxUpdatesPerDevice = 10;
 const int kAddressAttempts = 512;
 
 struct FirmwareFile {
@@ -144,24 +143,12 @@ int RunDevice(const Options& options, Console& console, gwsim::Simulator& sim,
         return kExitUnreachable;
     }
 
-    for (int round = 1; report.DifferencesFound(); ++round) {
-        if (round > kMaxUpdatesPerDevice) {
-            console.Note("gwtool demo: still differing after " +
-                         std::to_string(kMaxUpdatesPerDevice) + " updates\n");
-            return kExitDifferences;
-        }
-        const UpdatePlan plan = PlanUpdate(report);
-        console.Out("\n-- update " + std::to_string(round) + ": " + ComponentCode(plan.component) +
-                    "\n" + plan.reason + ".\n");
-        nlohmann::json update_doc;
-        CheckReport after;
-        const int code =
-            PerformUpdate(gateway, console, report, options.reboot_timeout_s, update_doc, &after);
-        device_doc["updates"].push_back(update_doc);
-        if (code != kExitOk)
-            return code;
-        report = after;
-    }
+    nlohmann::json updates = nlohmann::json::array();
+    const int code =
+        UpdateUntilSame(gateway, console, report, options.reboot_timeout_s, updates, &report);
+    device_doc["updates"] = updates;
+    if (code != kExitOk)
+        return code;
     device_doc["final"] = CheckJson(report);
     console.Out("\nEvery component of the " + family + " device is Same.\n");
     return kExitOk;

@@ -1,4 +1,6 @@
 // gwtool: check, update and inspect a gateway device from the command line.
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <functional>
@@ -76,6 +78,7 @@ int PrintError(bool json, const std::string& command, const std::string& argumen
             doc = nlohmann::json::object();
         if (!command.empty())
             doc["command"] = command;
+        doc["schema_version"] = gwtool::kSchemaVersion;
         nlohmann::json error = {{"message", message}, {"exit_code", code}};
         if (!argument.empty())
             error["argument"] = argument;
@@ -109,6 +112,9 @@ int main(int argc, char** argv) {
         "verify it after the device's reboot");
     AddDeviceOptions(update, o, true);
     update->add_flag("--yes,-y", o.yes, "Do not ask for confirmation");
+    update->add_flag("--all", o.all,
+                     "Update every differing component, one per round, until every component "
+                     "is Same or a round fails");
     AddRebootTimeout(update, o);
     subs.push_back({update, gwtool::RunUpdate});
 
@@ -124,6 +130,10 @@ int main(int argc, char** argv) {
     AddDeviceOptions(files, o, false);
     files->add_option("--code-type,-c", o.code_type,
                       "Only this component: LC, PROM, BS, CPLD, MAC or R318");
+    files->add_flag("--clean", o.clean,
+                    "Remove staged (.load) and partial (.partial) files left in the folder, "
+                    "after asking");
+    files->add_flag("--yes,-y", o.yes, "--clean: do not ask");
     subs.push_back({files, gwtool::RunFiles});
 
     CLI::App* cpld = app.add_subcommand(
@@ -192,8 +202,15 @@ int main(int argc, char** argv) {
         nlohmann::json out = {{"command", command}};
         for (auto it = doc.begin(); it != doc.end(); ++it)
             out[it.key()] = it.value();
+        out["schema_version"] = gwtool::kSchemaVersion;
+        out["warnings"] = console.Warnings();
         out["exit_code"] = code;
         console.Document(out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+    }
+    if (code == gwtool::kExitInterrupted) {
+        // The library's worker may still run: end without tearing anything down.
+        std::fflush(nullptr);
+        std::_Exit(code);
     }
     return code;
 }

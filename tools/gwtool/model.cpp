@@ -5,10 +5,23 @@ namespace gwtool {
 const char kExitCodeHelp[] =
     "Exit codes:\n"
     "  0  everything is \"Same\", or the update was verified\n"
-    "  1  differences remain, or the update failed\n"
-    "  2  usage error (bad or missing argument)\n"
-    "  3  the device could not be reached\n"
-    "  4  the update is pending: the device did not answer again within --reboot-timeout";
+    "  1  differences remain, or the update failed or was declined\n"
+    "  2  usage error (bad or missing argument), or an unusable firmware folder\n"
+    "  3  nothing could be read from the device\n"
+    "  4  the update is pending: the device did not answer again within --reboot-timeout\n"
+    "  5  a component other than the active cables was not read or has no PC file\n"
+    "  130  interrupted (Ctrl-C)\n"
+    "When several apply, the first of 130, 2, 3, 5, 4, 1 is given.";
+
+int MoreUrgent(int a, int b) {
+    static const int kOrder[] = {kExitInterrupted, kExitUsage,   kExitUnreachable,
+                                 kExitIncomplete,  kExitPending, kExitDifferences};
+    for (int code : kOrder) {
+        if (a == code || b == code)
+            return code;
+    }
+    return a != kExitOk ? a : b;
+}
 
 const std::vector<Component>& UpdatePriority() {
     static const std::vector<Component> kOrder = {Component::BS,  Component::PROM,
@@ -65,6 +78,78 @@ const char* DiffName(Diff diff) {
             return "Forced";
     }
     return "?";
+}
+
+const char* ResultName(Result result) {
+    switch (result) {
+        case Result::Same:
+            return "Same";
+        case Result::Newer:
+            return "Newer";
+        case Result::Older:
+            return "Older";
+        case Result::Forced:
+            return "Forced";
+        case Result::NotRead:
+            return "not read";
+        case Result::NoPcFile:
+            return "no PC file";
+        case Result::NoCable:
+            return "no cable";
+        case Result::NotChecked:
+            return "not checked";
+    }
+    return "?";
+}
+
+bool IsCable(Component component) {
+    return component == Component::MAC || component == Component::R318;
+}
+
+Result ComponentStatus::Shown() const {
+    if (!IsRealRelease(device_release)) {
+        // The library records an absent cable of a type as "Unknown".
+        return IsCable(component) && device_release == "Unknown" ? Result::NoCable
+                                                                 : Result::NotRead;
+    }
+    if (!pc_release && component != Component::CPLD)
+        return Result::NoPcFile;
+    if (!checked)
+        return Result::NotChecked;
+    return static_cast<Result>(static_cast<int>(result));
+}
+
+std::vector<Component> CheckReport::Incomplete() const {
+    std::vector<Component> out;
+    for (const ComponentStatus& row : components) {
+        const Result shown = row.Shown();
+        if (!IsCable(row.component) && (shown == Result::NotRead || shown == Result::NoPcFile))
+            out.push_back(row.component);
+    }
+    return out;
+}
+
+std::vector<Component> CheckReport::Differing() const {
+    std::vector<Component> out;
+    for (Component c : UpdatePriority()) {
+        const ComponentStatus* row = Find(c);
+        if (!row)
+            continue;
+        const Result shown = row->Shown();
+        if (shown == Result::Newer || shown == Result::Older || shown == Result::Forced)
+            out.push_back(c);
+    }
+    return out;
+}
+
+int CheckReport::ExitCode() const {
+    if (!contacted)
+        return kExitOk;
+    if (!reachable)
+        return kExitUnreachable;
+    if (!Incomplete().empty())
+        return kExitIncomplete;
+    return Differing().empty() ? kExitOk : kExitDifferences;
 }
 
 bool CheckReport::DifferencesFound() const {

@@ -636,9 +636,11 @@ int RunUpdate(const Options& options, Console& console, nlohmann::json& doc) {
     } else {
         code = PerformUpdate(*gateway, console, before, options.reboot_timeout_s, doc, &after);
     }
-    if (code != kExitInterrupted)
-        route.Warn(after.components.empty() ? nullptr : &after);
-    return code;
+    if (code == kExitInterrupted)
+        return code;
+    const CheckReport& last = after.components.empty() ? before : after;
+    route.Warn(&last);
+    return last.Incomplete().empty() ? code : MoreUrgent(code, kExitIncomplete);
 }
 
 // ---- values -----------------------------------------------------------------------

@@ -1,5 +1,8 @@
 #include "tools/gwtool/model.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace gwtool {
 
 const char kExitCodeHelp[] =
@@ -166,6 +169,39 @@ const ComponentStatus* CheckReport::Find(Component component) const {
             return &row;
     }
     return nullptr;
+}
+
+double ParseSeconds(const std::string& text, const std::string& argument) {
+    const size_t digits = text.find_first_not_of("0123456789");
+    const bool plain = !text.empty() && text[0] != '.' &&
+                       (digits == std::string::npos ||
+                        (text[digits] == '.' && digits + 1 < text.size() &&
+                         text.find_first_not_of("0123456789", digits + 1) == std::string::npos));
+    if (!plain) {
+        throw UsageError(argument, argument + ": '" + text +
+                                       "' is not a number of seconds (for example 120 or 0.5)");
+    }
+    const double value = std::strtod(text.c_str(), nullptr);
+    if (!(value <= 86400.0)) {
+        throw UsageError(argument,
+                         argument + ": '" + text + "' is more than 86400 seconds (one day)");
+    }
+    return value;
+}
+
+std::string EscapeControls(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if ((u < 0x20 && c != '\n') || u == 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", u);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
 }
 
 bool IsRealRelease(const std::string& value) {

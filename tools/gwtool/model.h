@@ -41,6 +41,14 @@ private:
     std::string argument_;
 };
 
+// Seconds as text: a plain decimal number from 0 to 86400; throws UsageError
+// naming `argument` otherwise.
+double ParseSeconds(const std::string& text, const std::string& argument);
+
+// Text for a terminal: control characters (other than a line end) and DEL as
+// \xNN.
+std::string EscapeControls(const std::string& text);
+
 enum class FamilyKind { Zel, Mir, TarvikII };
 
 // A firmware component, in the library's code-type numbering.

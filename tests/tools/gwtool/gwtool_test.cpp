@@ -176,9 +176,17 @@ TEST_F(GwtoolTest, BadArgumentsGetOneLineNamingTheArgumentAndExitTwo) {
          "--reboot-timeout"},
         {{"files", "--family", "ZEL", "--software-dir", sw + "/missing"}, "--software-dir"},
         {{"check", "--family", "ZEL", "--address", "127.0.0.1", "--bogus"}, "--bogus"},
+        {{"update", "--family", "ZEL", "--address", "127.0.0.1", "--reboot-timeout", "nan"},
+         "--reboot-timeout"},
+        {{"update", "--family", "ZEL", "--address", "127.0.0.1", "--reboot-timeout", "86401"},
+         "86400"},
+        {{"files", "--family", "ZEL", "--address", "127.0.0.1"}, "--address"},
+        {{"chek", "--family", "ZEL"}, "unknown subcommand 'chek'"},
+        {{"-v", "check", "--family", "zel", "--address", "127.0.0.1"}, "--family"},
     };
-    for (const Case& c : cases) {
-        for (bool with_json : {false, true}) {
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        for (bool with_json : {i % 2 == 0}) {
             std::vector<std::string> args = c.args;
             if (with_json)
                 args.push_back("--json");
@@ -204,13 +212,14 @@ TEST_F(GwtoolTest, BadArgumentsGetOneLineNamingTheArgumentAndExitTwo) {
 }
 
 TEST_F(GwtoolTest, EverySubcommandHasHelpWithTheExitCodes) {
+    EXPECT_NE(RunTool({"--version"}).out.find("(library zodaruruvizi "), std::string::npos);
     for (const char* command : {"check", "update", "values", "files", "cpld", "demo"}) {
         SCOPED_TRACE(command);
         const RunResult r = RunTool({command, "--help"});
         EXPECT_EQ(r.exit_code, 0);
         EXPECT_NE(r.out.find("--json"), std::string::npos);
         EXPECT_NE(r.out.find("Exit codes"), std::string::npos);
-        EXPECT_NE(r.out.find("4  the update is pending"), std::string::npos);
+        EXPECT_NE(r.out.find("5  a component other than"), std::string::npos);
     }
     const RunResult update = RunTool({"update", "--help"});
     for (const char* option : {"--yes", "--reboot-timeout", "--verbose", "--software-dir",
@@ -286,6 +295,7 @@ TEST_F(GwtoolTest, FaultsGiveHonestResultsAndExitCodes) {
         std::map<std::string, std::string> results;  // component: result
         std::string err;                             // on stderr
         std::string not_err = "\x01";                // never on stderr
+        std::string special = "";  // interrupt (Ctrl-C twice), full (stdout), terminal
     };
     const std::vector<Row> rows = {
         {"healthy, one cable",
@@ -445,6 +455,15 @@ TEST_F(GwtoolTest, FaultsGiveHonestResultsAndExitCodes) {
             file("sollum_lc.bin", "MIR Release 3.4");
             file("sollum_prom.bin", "MIR Release 1.2");
         }
+        if (folder_kind == "lc-newer" || folder_kind == "bs-newer-no-lc") {
+            file("tarvik_prom.bin", "CPOD_PROM_R1.4.0");
+            file("tessan_cable.hex", "CPOD_TSN_R2.4");
+            file("tarvik_bootstrap.bin", "CPOD_BOOT_R1.0.2");
+        }
+        if (folder_kind == "lc-newer")
+            file("tarvik_lc.bin", "CPOD_LC_R2.11.0");
+        if (folder_kind == "bs-newer-no-lc")
+            file("tarvik_bootstrap.bin", "CPOD_BOOT_R1.1.0");
         if (folder_kind == "mir-prom-only")
             file("sollum_prom.bin", "MIR Release 1.2");
         if (folder_kind == "no-marker")
@@ -464,6 +483,10 @@ TEST_F(GwtoolTest, FaultsGiveHonestResultsAndExitCodes) {
             gwsim::DeviceState state = device == "mir" ? Mir() : Zel();
             if (device == "zel-nocable")
                 state.cable = gwsim::CableType::None;
+            if (device == "zel-slow")
+                state.reboot_ms = 60000;
+            if (device == "zel-escape")
+                state.serial_number = "ZEL\x1b[31m";
             gwsim::Options options;
             options.software_dir = folder.str();
             std::string error;
@@ -476,10 +499,20 @@ TEST_F(GwtoolTest, FaultsGiveHonestResultsAndExitCodes) {
             }
             args.insert(args.end(), {"--address", sim->address()});
         }
+        if (row.special == "interrupt")
+            env.interrupt_after = {"waiting for the device", "second Ctrl-C"};
+        if (row.special == "full") {
+            if (!fs::exists("/dev/full"))
+                continue;  // Linux only
+            env.stdout_path = "/dev/full";
+        }
+        env.terminal = row.special == "terminal";
         const RunResult r = RunTool(args, env);
         EXPECT_EQ(r.exit_code, row.exit_code) << r.err;
         EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find(row.not_err), std::string::npos) << r.err;
+        if (row.special == "full")
+            continue;
         const json doc = ParseJson(r);
         EXPECT_EQ(doc["schema_version"], 2);
         const json& check = doc.contains("before") ? doc["before"] : doc;
@@ -489,7 +522,7 @@ TEST_F(GwtoolTest, FaultsGiveHonestResultsAndExitCodes) {
             EXPECT_EQ((*c)["result"], expected.second) << c->dump();
         }
         if (sim) {
-            EXPECT_EQ(sim->ResetCount(), 0u);
+            EXPECT_EQ(sim->ResetCount(), row.special == "interrupt" ? 1u : 0u);
         }
         if (row.device == std::string("none") && row.exit_code == 0) {
             EXPECT_EQ(doc["reachable"], nullptr);
@@ -568,9 +601,11 @@ TEST_F(GwtoolTest, UpdateThatDoesNotTakeFailsWithOne) {
     EXPECT_EQ(doc["update"]["component"], "PROM");
     EXPECT_EQ(doc["outcome"], "failed");
     EXPECT_EQ((*FindComponent(doc["after"], "PROM"))["result"], "Older");
+    EXPECT_NE(doc["explanation"].dump().find("still reports the old release"), std::string::npos);
 }
 
 TEST_F(GwtoolTest, UpdateOfADeviceThatStaysAwayIsPending) {
+    SameZelFirmware();
     Firmware("tarvik_lc.bin", "CPOD_LC_R2.11.0");
     gwsim::DeviceState state = Zel();
     state.reboot_ms = 60000;
@@ -725,6 +760,15 @@ TEST_F(GwtoolTest, FilesListsShippedStagedAndCableFiles) {
         EXPECT_EQ(files[e.key]["release"], e.release);
     }
     EXPECT_FALSE(files.count("LC cable"));
+    EXPECT_EQ(doc["stale"], json({"tarvik_lc.load"}));
+
+    // Left-over staged and partial files go only when asked, or with --yes.
+    std::ofstream(software_ / "tarvik_prom.load.partial") << "part";
+    EXPECT_EQ(RunTool(Args("files", "ZEL", "", {"--clean"})).exit_code, 1);
+    EXPECT_TRUE(fs::exists(software_ / "tarvik_lc.load"));
+    const RunResult clean = RunTool(Args("files", "ZEL", "", {"--clean", "--yes", "--json"}));
+    EXPECT_EQ(ParseJson(clean)["removed"], json({"tarvik_lc.load", "tarvik_prom.load.partial"}));
+    EXPECT_FALSE(fs::exists(software_ / "tarvik_prom.load.partial"));
 
     const RunResult one = RunTool(Args("files", "MIR", "", {"--code-type", "lc", "--json"}));
     EXPECT_EQ(one.exit_code, 0) << one.err;

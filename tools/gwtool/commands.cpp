@@ -636,8 +636,12 @@ int RunUpdate(const Options& options, Console& console, nlohmann::json& doc) {
     } else {
         code = PerformUpdate(*gateway, console, before, options.reboot_timeout_s, doc, &after);
     }
-    if (code == kExitInterrupted)
+    if (code == kExitInterrupted) {
+        // The library's worker or an abandoned read may still use the gateway;
+        // the process ends right after without tearing it down.
+        static_cast<void>(gateway.release());
         return code;
+    }
     const CheckReport& last = after.components.empty() ? before : after;
     route.Warn(&last);
     return last.Incomplete().empty() ? code : MoreUrgent(code, kExitIncomplete);

@@ -125,7 +125,9 @@ std::unique_ptr<gwsim::Simulator> StartOnFreeAddress(const gwsim::DeviceState& s
 int RunDevice(const Options& options, Console& console, gwsim::Simulator& sim,
               nlohmann::json& device_doc) {
     const std::string family = gwsim::FamilyName(sim.family());
-    Gateway gateway(family);
+    // Kept alive after a Ctrl-C: the library may still use it until the process ends.
+    std::unique_ptr<Gateway> owner(new Gateway(family));
+    Gateway& gateway = *owner;
     gateway.SetAddress(sim.address(), ParseIPv4(sim.address(), "address"));
     device_doc["family"] = family;
     device_doc["address"] = sim.address();
@@ -147,6 +149,8 @@ int RunDevice(const Options& options, Console& console, gwsim::Simulator& sim,
     const int code =
         UpdateUntilSame(gateway, console, report, options.reboot_timeout_s, updates, &report);
     device_doc["updates"] = updates;
+    if (code == kExitInterrupted)
+        static_cast<void>(owner.release());
     if (code != kExitOk)
         return code;
     device_doc["final"] = CheckJson(report);

@@ -164,43 +164,6 @@ bool WaitForWorkers(unsigned long timeout_ms) {
     return WaitForWorkerThreads(timeout_ms);
 }
 
-uint32_t ParseIPv4(const std::string& text, const std::string& argument) {
-    const std::string bad = argument + ": '" + text +
-                            "' is not an IPv4 address (four decimal numbers 0-255 separated by "
-                            "dots, e.g. 127.0.0.5)";
-    size_t start = 0;
-    int parts = 0;
-    for (;;) {
-        size_t dot = text.find('.', start);
-        std::string part =
-            text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
-        if (part.empty() || part.size() > 3)
-            throw UsageError(argument, bad);
-        for (char c : part) {
-            if (c < '0' || c > '9')
-                throw UsageError(argument, bad);
-        }
-        if (part.size() > 1 && part[0] == '0') {
-            throw UsageError(argument, argument + ": '" + text +
-                                           "' has a number with a leading zero (ambiguous: "
-                                           "octal or decimal); write it without");
-        }
-        if (std::stoi(part) > 255)
-            throw UsageError(argument, bad);
-        ++parts;
-        if (dot == std::string::npos)
-            break;
-        start = dot + 1;
-    }
-    if (parts != 4)
-        throw UsageError(argument, bad);
-    const unsigned long address = inet_addr(text.c_str());
-    if (address == INADDR_NONE || address == 0) {
-        throw UsageError(argument, argument + ": '" + text + "' is not a device address");
-    }
-    return static_cast<uint32_t>(address);
-}
-
 FamilyKind ParseFamily(const std::string& name, const std::string& argument) {
     if (name.compare(0, 3, "ZEL") == 0)
         return FamilyKind::Zel;

@@ -36,10 +36,6 @@ void SetLineSink(LineSink sink);
 int RunningWorkers();
 bool WaitForWorkers(unsigned long timeout_ms);
 
-// Strict dotted-quad IPv4 text to the network-order value the library takes;
-// throws UsageError naming `argument` otherwise.
-uint32_t ParseIPv4(const std::string& text, const std::string& argument);
-
 // ---- one device ---------------------------------------------------------------
 
 // A family name as the library selects it ("ZEL..." / "MIR" / "Tarvik II");

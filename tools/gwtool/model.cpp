@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace gwtool {
 
@@ -169,6 +170,46 @@ const ComponentStatus* CheckReport::Find(Component component) const {
             return &row;
     }
     return nullptr;
+}
+
+uint32_t ParseIPv4(const std::string& text, const std::string& argument) {
+    const std::string bad = argument + ": '" + text +
+                            "' is not an IPv4 address (four decimal numbers 0-255 separated by "
+                            "dots, e.g. 127.0.0.5)";
+    unsigned char bytes[4] = {0, 0, 0, 0};
+    size_t start = 0;
+    int parts = 0;
+    for (;;) {
+        size_t dot = text.find('.', start);
+        std::string part =
+            text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        if (part.empty() || part.size() > 3 || parts == 4)
+            throw UsageError(argument, bad);
+        for (char c : part) {
+            if (c < '0' || c > '9')
+                throw UsageError(argument, bad);
+        }
+        if (part.size() > 1 && part[0] == '0') {
+            throw UsageError(argument, argument + ": '" + text +
+                                           "' has a number with a leading zero (ambiguous: "
+                                           "octal or decimal); write it without");
+        }
+        const int value = std::stoi(part);
+        if (value > 255)
+            throw UsageError(argument, bad);
+        bytes[parts++] = static_cast<unsigned char>(value);
+        if (dot == std::string::npos)
+            break;
+        start = dot + 1;
+    }
+    if (parts != 4)
+        throw UsageError(argument, bad);
+    uint32_t address = 0;
+    std::memcpy(&address, bytes, sizeof address);  // network order: the bytes as written
+    if (address == 0 || address == 0xFFFFFFFFu) {
+        throw UsageError(argument, argument + ": '" + text + "' is not a device address");
+    }
+    return address;
 }
 
 double ParseSeconds(const std::string& text, const std::string& argument) {

@@ -2,6 +2,7 @@
 #ifndef ZODARURUVIZI_TOOLS_GWTOOL_MODEL_H
 #define ZODARURUVIZI_TOOLS_GWTOOL_MODEL_H
 
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -40,6 +41,10 @@ public:
 private:
     std::string argument_;
 };
+
+// Strict dotted-quad IPv4 text to the network-order value the library takes;
+// throws UsageError naming `argument` otherwise.
+uint32_t ParseIPv4(const std::string& text, const std::string& argument);
 
 // Seconds as text: a plain decimal number from 0 to 86400; throws UsageError
 // naming `argument` otherwise.

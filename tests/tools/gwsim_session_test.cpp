@@ -618,7 +618,7 @@ TEST(GwsimSession, TheProxyRefusesBadSettings) {
     };
     const Case cases[] = {
         {"device address", "device.example", file.path(), "bad device address"},
-        {"recording path", "127.0.0.1", "/nonexistent/dir/s.json", "cannot write"},
+        {"recording path", "127.0.0.1", "/nonexistent/dir/s.json", "s.json: No such file"},
     };
     for (const Case& k : cases) {
         gwsim::ProxyOptions o;

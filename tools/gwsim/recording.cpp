@@ -2,6 +2,8 @@
 #include "tools/gwsim/recording.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <system_error>
 #include <cstdio>
 #include <ctime>
 #include <set>
@@ -222,10 +224,11 @@ SessionWriter::~SessionWriter() {
 bool SessionWriter::Open(const std::string& path, Family family, const std::string& device,
                          const std::string& listen, std::string* error) {
     std::lock_guard<std::mutex> lk(mu_);
+    errno = 0;
     out_.open(path, std::ios::binary | std::ios::trunc);
     if (!out_) {
         if (error)
-            *error = "cannot write " + path;
+            *error = "cannot write " + path + ": " + std::generic_category().message(errno);
         return false;
     }
     open_ = true;

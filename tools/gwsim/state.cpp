@@ -33,12 +33,11 @@ const char* FamilyName(Family family) {
 }
 
 bool ParseFamily(const std::string& text, Family* family) {
-    std::string t = Lower(text);
-    if (t == "zel") {
+    if (text == "ZEL") {
         *family = Family::ZEL;
         return true;
     }
-    if (t == "mir") {
+    if (text == "MIR") {
         *family = Family::MIR;
         return true;
     }
@@ -128,9 +127,18 @@ bool DeviceState::FromJson(const std::string& text, DeviceState* state, std::str
             *error = why;
         return false;
     };
-    nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
-    if (j.is_discarded())
-        return fail("not valid JSON");
+    nlohmann::json j;
+    try {
+        j = nlohmann::json::parse(text);
+    } catch (const nlohmann::json::parse_error& e) {
+        // e.byte counts from 1 and points at the offending character.
+        size_t at = std::min<size_t>(e.byte == 0 ? 0 : e.byte - 1, text.size());
+        size_t nl = at == 0 ? std::string::npos : text.rfind('\n', at - 1);
+        size_t line = 1 + size_t(std::count(text.begin(), text.begin() + long(at), '\n'));
+        size_t column = nl == std::string::npos ? at + 1 : at - nl;
+        return fail("line " + std::to_string(line) + ", column " + std::to_string(column) +
+                    ": not valid JSON");
+    }
     if (!j.is_object())
         return fail("the state must be a JSON object");
 

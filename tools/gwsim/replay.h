@@ -73,10 +73,6 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// A one-line description of a request for messages: kind, sequence, code,
-// qualifier, room and payload.
-std::string DescribeRequest(const RecordedRequest& request);
-
 }  // namespace gwsim
 
 #endif  // ZODARURUVIZI_TOOLS_GWSIM_REPLAY_H

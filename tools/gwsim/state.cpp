@@ -48,30 +48,20 @@ uint16_t DefaultPort(Family family) {
     return family == Family::MIR ? 9181 : 9191;
 }
 
+const char* const kCableNames[] = {"none", "mac", "r318"};  // in CableType's order
+
 const char* CableTypeName(CableType cable) {
-    switch (cable) {
-        case CableType::Mac:
-            return "mac";
-        case CableType::R318:
-            return "r318";
-        case CableType::None:
-            break;
-    }
-    return "none";
+    return kCableNames[int(cable)];
 }
 
 bool ParseCableType(const std::string& text, CableType* cable) {
-    std::string t = Lower(text);
-    if (t == "none") {
-        *cable = CableType::None;
-    } else if (t == "mac") {
-        *cable = CableType::Mac;
-    } else if (t == "r318") {
-        *cable = CableType::R318;
-    } else {
-        return false;
+    for (int i = 0; i < 3; ++i) {
+        if (Lower(text) == kCableNames[i]) {
+            *cable = CableType(i);
+            return true;
+        }
     }
-    return true;
+    return false;
 }
 
 DeviceState DeviceState::Default(Family family) {

@@ -3,6 +3,8 @@
 
 #include "tests/support/loopback.h"
 #include "tests/tools/raw_client.h"
+#include "tools/gwsim/proxy.h"
+#include "tools/gwsim/replay.h"
 #include "tools/gwsim/simulator.h"
 
 using rawclient::Bytes;
@@ -44,6 +46,16 @@ gwsim::Fault MakeFault(const std::string& spec) {
     std::string error;
     EXPECT_TRUE(gwsim::ParseFault(spec, &f, &error)) << error;
     return f;
+}
+
+// The details of the malformed-input events so far.
+std::vector<std::string> Malformed(const gwsim::Simulator& sim) {
+    std::vector<std::string> out;
+    for (const gwsim::Event& e : sim.Events()) {
+        if (e.type == gwsim::EventType::Malformed)
+            out.push_back(e.detail);
+    }
+    return out;
 }
 
 struct Fixture {
@@ -287,81 +299,119 @@ TEST(GwsimFaults, ConnectionsThatNeverComplete) {
     EXPECT_EQ(r->text(), kLc);
 }
 
-// Bad input: each case is followed by a healthy request on a new connection.
-TEST(GwsimFaults, MalformedInputThenHealthyRequest) {
-    enum Outcome { Closed, FailureThenClosed, FailureAndOpen };
+// Bad input, one table for the simulated device and the replay: each case is
+// followed by a healthy request on a new connection.
+TEST(GwsimFaults, MalformedInputAlikeInServeAndReplay) {
+    enum Outcome { Closed, FailureThenClosed, FailureAndOpen, Recorded };
     struct Case {
         const char* name;
         Bytes bytes;
         bool half_close;  // the PC stops sending after the bytes
-        Outcome outcome;
+        Outcome serve, replay;
     };
     Bytes bad_version = Request(0x01, 1, 0x20000000);
     bad_version[2] = 2;
+    Bytes recorded_version = Request(0x01, 1, 0x10000000);
+    recorded_version[2] = 2;
     Bytes absurd = Request(0x01, 1, 0x20000000);
     absurd[20] = absurd[21] = absurd[22] = absurd[23] = 0xFF;
     Bytes header = Request(0x01, 1, 0x00008000, 0, 128, Bytes(128, 'a'));
-    std::vector<Case> cases = {
-        {"bad magic", ToBytes("HELLO DEVICE, ARE YOU THERE?"), false, Closed},
-        {"magic of one byte right", ToBytes("GX"), false, Closed},
-        {"wrong version", bad_version, false, FailureThenClosed},
-        {"absurd payload length", absurd, false, FailureThenClosed},
-        {"unknown kind", Request(0x33, 1, 0x20000000), false, FailureAndOpen},
-        {"reply kind sent as a request", Request(0x81, 1, 0x20000000), false, FailureAndOpen},
-        {"truncated header", Bytes(header.begin(), header.begin() + 10), true, Closed},
-        {"truncated payload", Bytes(header.begin(), header.begin() + 60), true, Closed},
-        {"truncated header, PC waits", Bytes(header.begin(), header.begin() + 10), false, Closed},
+    const Case cases[] = {
+        {"bad magic", ToBytes("HELLO DEVICE, ARE YOU THERE?"), false, Closed, Closed},
+        {"magic of one byte right", ToBytes("GX"), false, Closed, Closed},
+        {"wrong version", bad_version, false, FailureThenClosed, FailureThenClosed},
+        {"wrong version, recorded", recorded_version, false, FailureThenClosed, Recorded},
+        {"absurd payload length", absurd, false, FailureThenClosed, FailureThenClosed},
+        {"unknown kind", Request(0x33, 1, 0x20000000), false, FailureAndOpen, FailureAndOpen},
+        {"reply kind as a request", Request(0x81, 1, 0x20000000), false, FailureAndOpen,
+         FailureAndOpen},
+        {"truncated header", Bytes(header.begin(), header.begin() + 10), true, Closed, Closed},
+        {"truncated payload", Bytes(header.begin(), header.begin() + 60), true, Closed, Closed},
+        {"truncated header, PC waits", Bytes(header.begin(), header.begin() + 10), false, Closed,
+         Closed},
     };
     gwsim::Options o;
     o.incomplete_frame_timeout_ms = 200;
     auto sim = Start(gwsim::Family::ZEL, o);
     ASSERT_TRUE(sim);
+    // The replay holds the LC query and a request of version 2 answered with status 7.
+    gwsim::Session session;
+    std::string error;
+    ASSERT_TRUE(gwsim::ParseSession(
+        R"({"event":"session","format":"gwsim-session","version":1,"family":"ZEL"}
+{"event":"request","conn":1,"n":1,"kind":1,"sequence":5,"code":"0x20000000"}
+{"event":"reply","conn":1,"n":1,"frames":[{"kind":"0x81","sequence":5,"status":0,"data":"CPOD_LC_R2.10.3"}]}
+{"event":"request","conn":1,"n":2,"version":2,"kind":1,"sequence":6,"code":"0x10000000"}
+{"event":"reply","conn":1,"n":2,"frames":[{"kind":"0x81","sequence":6,"status":7}]}
+{"event":"end"}
+)",
+        "malformed", &session, &error))
+        << error;
+    gwsim::ReplayOptions ro;
+    ro.bind_address = zrtest::NextLoopbackAddress();
+    ro.incomplete_frame_timeout_ms = 200;
+    ro.log = [](const std::string&) {};
+    gwsim::Replayer replay(session, ro);
+    ASSERT_TRUE(replay.Start(&error)) << error;
+
     uint32_t seq = 100;
-    for (const Case& k : cases) {
-        SCOPED_TRACE(k.name);
-        size_t malformed_before = 0;
-        for (const auto& e : sim->Events())
-            malformed_before += e.type == gwsim::EventType::Malformed;
-        {
-            Client c;
-            ASSERT_EQ(c.Connect(sim->address(), 9191), ConnectResult::Connected);
-            c.Send(k.bytes);
-            if (k.half_close)
-                c.ShutdownSend();
-            if (k.outcome == Closed) {
-                Bytes rest;
-                EXPECT_TRUE(c.WaitClosed(kWait, &rest));
-                EXPECT_TRUE(rest.empty());
-            } else {
-                auto r = c.ReadReply();
-                ASSERT_TRUE(r);
-                EXPECT_NE(r->status, 0u);
-                EXPECT_EQ(r->seq, 1u);
-                if (k.outcome == FailureThenClosed) {
-                    EXPECT_TRUE(c.WaitClosed(kWait));
+    for (bool replaying : {false, true}) {
+        const std::string& address = replaying ? replay.address() : sim->address();
+        for (const Case& k : cases) {
+            SCOPED_TRACE(std::string(k.name) + (replaying ? " (replay)" : " (serve)"));
+            Outcome outcome = replaying ? k.replay : k.serve;
+            size_t malformed = Malformed(*sim).size();
+            {
+                Client c;
+                ASSERT_EQ(c.Connect(address, 9191), ConnectResult::Connected);
+                c.Send(k.bytes);
+                if (k.half_close)
+                    c.ShutdownSend();
+                if (outcome == Closed) {
+                    Bytes rest;
+                    EXPECT_TRUE(c.WaitClosed(kWait, &rest));
+                    EXPECT_TRUE(rest.empty());
                 } else {
-                    auto ok = c.Exchange(Request(0x01, ++seq, 0x20000000));
-                    ASSERT_TRUE(ok);
-                    EXPECT_EQ(ok->text(), kLc);
+                    auto r = c.ReadReply();
+                    ASSERT_TRUE(r);
+                    EXPECT_EQ(r->status, outcome == Recorded ? 7u : 0xFFFFu);
+                    EXPECT_EQ(r->seq, 1u);
+                    if (outcome == FailureThenClosed)
+                        EXPECT_TRUE(c.WaitClosed(kWait));
+                    else
+                        EXPECT_TRUE(c.Exchange(Request(0x01, ++seq, 0x20000000)));
                 }
             }
+            if (!replaying) {
+                EXPECT_TRUE(
+                    sim->WaitUntil([&] { return Malformed(*sim).size() > malformed; }, kWait));
+            }
+            Client healthy;
+            ASSERT_EQ(healthy.Connect(address, 9191), ConnectResult::Connected);
+            auto r = healthy.Exchange(Request(0x01, ++seq, 0x20000000));
+            ASSERT_TRUE(r);
+            EXPECT_EQ(r->seq, seq);
+            EXPECT_EQ(r->text(), kLc);
         }
-        EXPECT_TRUE(sim->WaitUntil(
-            [&] {
-                size_t n = 0;
-                for (const auto& e : sim->Events())
-                    n += e.type == gwsim::EventType::Malformed;
-                return n > malformed_before;
-            },
-            kWait));
-        Client healthy;
-        ASSERT_EQ(healthy.Connect(sim->address(), 9191), ConnectResult::Connected);
-        auto r = healthy.Exchange(Request(0x01, ++seq, 0x20000000));
-        ASSERT_TRUE(r);
-        EXPECT_EQ(r->seq, seq);
-        EXPECT_EQ(r->text(), kLc);
     }
     EXPECT_TRUE(sim->IsRunning());
+
+    // The proxy relays such a request unchanged (and the device answers it).
+    gwsim::ProxyOptions po;
+    po.bind_address = zrtest::NextLoopbackAddress();
+    po.device_address = sim->address();
+    po.log = ro.log;
+    gwsim::Proxy proxy(po);
+    ASSERT_TRUE(proxy.Start(&error)) << error;
+    size_t malformed = Malformed(*sim).size();
+    Client c;
+    ASSERT_EQ(c.Connect(proxy.address(), 9191), ConnectResult::Connected);
+    auto r = c.Exchange(bad_version);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 0xFFFFu);
+    EXPECT_TRUE(c.WaitClosed(kWait));
+    ASSERT_TRUE(sim->WaitUntil([&] { return Malformed(*sim).size() > malformed; }, kWait));
+    EXPECT_EQ(Malformed(*sim).back(), "protocol version 2");
 }
 
 TEST(GwsimFaults, ParseFaultRejectsBadSpecs) {

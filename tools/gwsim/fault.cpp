@@ -36,23 +36,12 @@ bool ParseFault(const std::string& spec, Fault* fault, std::string* error) {
     Fault f;
     size_t colon = spec.find(':');
     std::string kind = spec.substr(0, colon);
-    if (kind == "status") {
-        f.kind = FaultKind::Status;
-    } else if (kind == "noreply") {
-        f.kind = FaultKind::NoReply;
-    } else if (kind == "split") {
-        f.kind = FaultKind::Split;
-    } else if (kind == "late") {
-        f.kind = FaultKind::LateReplyFirst;
-    } else if (kind == "garbage") {
-        f.kind = FaultKind::GarbageFirst;
-    } else if (kind == "oversize") {
-        f.kind = FaultKind::Oversized;
-    } else if (kind == "closemid") {
-        f.kind = FaultKind::CloseMidReply;
-    } else {
+    static const char* const kKinds[] = {"status",  "noreply",  "split",   "late",
+                                         "garbage", "oversize", "closemid"};  // FaultKind's order
+    auto known = std::find(std::begin(kKinds), std::end(kKinds), kind);
+    if (known == std::end(kKinds))
         return fail("unknown kind \"" + kind + "\"");
-    }
+    f.kind = FaultKind(known - std::begin(kKinds));
     std::string rest = colon == std::string::npos ? "" : spec.substr(colon + 1);
     size_t pos = 0;
     while (pos < rest.size()) {
@@ -66,11 +55,7 @@ bool ParseFault(const std::string& spec, Fault* fault, std::string* error) {
             return fail("expected key=value, got \"" + item + "\"");
         std::string key = item.substr(0, eq), value = item.substr(eq + 1);
         uint64_t n = 0;
-        auto number = [&](uint64_t limit) {
-            if (!ParseNumber(value, limit, &n))
-                return false;
-            return true;
-        };
+        auto number = [&](uint64_t limit) { return ParseNumber(value, limit, &n); };
         if (key == "code" && number(0xFFFFFFFF)) {
             f.code = static_cast<uint32_t>(n);
         } else if (key == "qualifier" && number(0xFFFFFFFF)) {
@@ -90,10 +75,8 @@ bool ParseFault(const std::string& spec, Fault* fault, std::string* error) {
         } else if (key == "data") {
             f.data = std::vector<uint8_t>(value.begin(), value.end());
         } else if (key == "hexdata") {
-            std::vector<uint8_t> bytes;
-            if (!FromHex(value, &bytes))
+            if (!FromHex(value, &f.data.emplace()))
                 return fail("bad hex \"" + value + "\"");
-            f.data = bytes;
         } else if (key == "size" && number(1000000) && n > 0) {
             f.segment_size = static_cast<size_t>(n);
         } else if (key == "pause" && number(600000)) {
@@ -102,13 +85,10 @@ bool ParseFault(const std::string& spec, Fault* fault, std::string* error) {
             if (!FromHex(value, &f.garbage) || f.garbage.empty())
                 return fail("bad hex \"" + value + "\"");
         } else if (key == "mode") {
-            if (value == "declared") {
-                f.oversize = OversizeMode::DeclaredTooLong;
-            } else if (value == "room") {
-                f.oversize = OversizeMode::MoreThanRoom;
-            } else {
+            if (value != "declared" && value != "room")
                 return fail("mode must be declared or room");
-            }
+            f.oversize =
+                value == "room" ? OversizeMode::MoreThanRoom : OversizeMode::DeclaredTooLong;
         } else if (key == "length" && number(0xFFFFFFFF) && n > kMaxReplyData) {
             f.oversize_length = static_cast<uint32_t>(n);
         } else if (key == "extra" && number(1000000) && n > 0) {

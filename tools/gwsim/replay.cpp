@@ -64,7 +64,8 @@ public:
     std::map<uint32_t, uint32_t> live_of;  // recorded sequence -> live sequence that replayed it
 
     std::shared_ptr<Link> Accepted(tcp::socket socket, size_t index) override {
-        return std::make_shared<RequestLink>(*this, std::move(socket), index, 0);
+        return std::make_shared<RequestLink>(*this, std::move(socket), index,
+                                             options.incomplete_frame_timeout_ms);
     }
     void Malformed(size_t i, const std::string& what) override {
         Log("conn " + std::to_string(i) + ": " + what + ": closed", true);

@@ -264,11 +264,7 @@ void Simulator::Impl::OpenHangListener(uint64_t epoch, int attempt, std::functio
 }
 
 void Simulator::Impl::AddFiller(uint64_t epoch, int failures, std::function<void()> done) {
-    if (epoch != fault_epoch) {
-        done();
-        return;
-    }
-    if (fillers.size() >= kMaxFillers) {
+    if (epoch != fault_epoch || fillers.size() >= kMaxFillers) {
         done();
         return;
     }
@@ -281,24 +277,17 @@ void Simulator::Impl::AddFiller(uint64_t epoch, int failures, std::function<void
             return;
         *finished = true;
         filler_timer.cancel();
-        if (epoch != fault_epoch) {
-            (*shared_done)();
-            return;
-        }
-        if (ec) {
+        if (ec && epoch == fault_epoch) {
             // A filler that fails proves nothing about the queue: another one
             // tries, a bounded number of times.
             AddEvent(EventType::NotListening, 0,
                      "hang fault: filler connection failed: " + ec.message());
             fillers.pop_back();
-            if (failures + 1 >= kMaxHangAttempts) {
-                (*shared_done)();
-                return;
-            }
-            AddFiller(epoch, failures + 1, std::move(*shared_done));
-            return;
         }
-        AddFiller(epoch, failures, std::move(*shared_done));  // there was room: fill more
+        if (ec && failures + 1 >= kMaxHangAttempts)
+            (*shared_done)();
+        else  // there was room, or another try: fill more (a stale epoch ends at once)
+            AddFiller(epoch, failures + (ec ? 1 : 0), std::move(*shared_done));
     });
     filler_timer.expires_after(std::chrono::milliseconds(kFillerConnectWaitMs));
     filler_timer.async_wait([finished, shared_done](asio::error_code ec) {

@@ -10,7 +10,6 @@
 using rawclient::Bytes;
 using rawclient::Client;
 using rawclient::ConnectResult;
-using rawclient::Get32;
 using rawclient::Request;
 using rawclient::ToBytes;
 using std::chrono::milliseconds;
@@ -33,12 +32,7 @@ std::unique_ptr<gwsim::Simulator> Start(gwsim::Family family = gwsim::Family::ZE
 
 // The reply frame the device sends without faults for a ZEL LC query.
 Bytes LcFrame(uint32_t seq) {
-    Bytes f = {'G', 'W', 1, 0x81};
-    rawclient::Put32(&f, seq);
-    rawclient::Put32(&f, 0);
-    rawclient::Put32(&f, uint32_t(sizeof kLc - 1));
-    f.insert(f.end(), kLc, kLc + sizeof kLc - 1);
-    return f;
+    return gwsim::ReplyFrame(0x01, seq, 0, ToBytes(kLc));
 }
 
 gwsim::Fault MakeFault(const std::string& spec) {
@@ -152,103 +146,73 @@ TEST(GwsimFaults, SplitAnswerArrivesInSegments) {
     EXPECT_GE(Clock::now() - begin, milliseconds(100 * (reads - 1) - 50));
 }
 
-TEST(GwsimFaults, LateAnswerToThePreviousRequestComesFirst) {
-    Fixture f("");
-    ASSERT_TRUE(f.sim);
-    auto first = f.c.Exchange(Request(0x01, 10, 0x20000000));
-    ASSERT_TRUE(first);
-    f.sim->AddFault(MakeFault("late:code=0x10000000"));
-    f.c.Send(Request(0x01, 11, 0x10000000));
-    auto late = f.c.ReadReply();
-    ASSERT_TRUE(late);
-    EXPECT_EQ(late->seq, 10u);
-    EXPECT_EQ(late->text(), kLc);
-    auto real = f.c.ReadReply();
-    ASSERT_TRUE(real);
-    EXPECT_EQ(real->seq, 11u);
-    EXPECT_EQ(real->status, 0u);
-}
-
-TEST(GwsimFaults, LateAnswerWithoutAnEarlierRequestAndWithAPause) {
-    Fixture f("late:pause=150,times=1");
-    ASSERT_TRUE(f.sim);
-    f.c.Send(Request(0x01, 20, 0x20000000));
-    Bytes first = f.c.ReadSome();
-    // A complete frame of its own, for an older request.
-    ASSERT_GE(first.size(), 16u);
-    EXPECT_EQ(first[0], 'G');
-    EXPECT_EQ(first.size(), 16u + Get32(&first[12]));
-    EXPECT_LT(Get32(&first[4]), 20u);
-    auto begin = Clock::now();
-    auto real = f.c.ReadReply();
-    ASSERT_TRUE(real);
-    EXPECT_EQ(real->seq, 20u);
-    EXPECT_GE(Clock::now() - begin, milliseconds(100));
-}
-
-TEST(GwsimFaults, GarbageComesAsASegmentOfItsOwnAPauseAhead) {
-    struct Case {
-        const char* spec;
-        Bytes garbage;  // empty: whatever the default is
-        int pause_ms;
+// The reply shaping, fault by fault, as the steps it makes of one reply.
+TEST(GwsimFaults, ShapeReplyTable) {
+    using gwsim::Step;
+    Bytes frame = gwsim::ReplyFrame(0x01, 8, 0, ToBytes("LC42"));  // 20 bytes
+    Bytes previous = gwsim::ReplyFrame(0x01, 7, 0, ToBytes("OLD"));
+    Bytes previous_then_frame = previous;
+    previous_then_frame.insert(previous_then_frame.end(), frame.begin(), frame.end());
+    Bytes padded = ToBytes("LC42");
+    padded.resize(12 + 16, '#');
+    auto write = [](Bytes b) { return Step{Step::Write, b}; };
+    auto wait = [](int ms) { return Step{Step::Wait, {}, ms}; };
+    auto part = [&frame](size_t from, size_t to) {
+        return Step{Step::Write, Bytes(frame.begin() + long(from), frame.begin() + long(to))};
     };
-    std::vector<Case> cases = {
-        {"garbage:code=0x20000000,bytes=00ff4142,pause=300", {0x00, 0xFF, 0x41, 0x42}, 300},
-        {"garbage:code=0x20000000", {}, 1000},
+    struct Case {
+        const char* spec;  // empty: no fault
+        uint32_t room;
+        Bytes previous;
+        std::vector<Step> steps;
+        bool sent;  // a complete frame was sent (a later late reply repeats it)
+    };
+    const Case cases[] = {
+        {"", 128, {}, {write(frame)}, true},
+        {"status:status=5,data=no",
+         128,
+         {},
+         {write(gwsim::ReplyFrame(1, 8, 5, ToBytes("no")))},
+         true},
+        {"noreply", 128, {}, {}, false},
+        {"split:size=8,pause=30",
+         128,
+         {},
+         {part(0, 8), wait(30), part(8, 16), wait(30), part(16, 20)},
+         true},
+        {"late", 128, previous, {write(previous_then_frame)}, true},
+        {"late:pause=50",
+         128,
+         {},
+         {write(gwsim::ReplyFrame(1, 7, 0, ToBytes("LATE"))), wait(50), write(frame)},
+         true},
+        {"garbage:bytes=00ff", 128, {}, {write({0x00, 0xFF}), wait(1000), write(frame)}, true},
+        {"oversize:mode=room", 12, {}, {write(gwsim::ReplyFrame(1, 8, 0, padded))}, true},
+        {"oversize",
+         128,
+         {},
+         {write(gwsim::EncodeReply({1, 0x81, 8, 0, 19993, Bytes(19993, 'X')}))},
+         true},
+        {"closemid:after=7",
+         128,
+         {},
+         {part(0, 7), Step{Step::Close, {}, 0, "fault closemid"}},
+         false},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.spec);
-        Fixture f(k.spec);
-        ASSERT_TRUE(f.sim);
-        f.c.Send(Request(0x01, 3, 0x20000000));
-        Bytes garbage = f.c.ReadSome();
-        ASSERT_FALSE(garbage.empty());
-        if (!k.garbage.empty()) {
-            EXPECT_EQ(garbage, k.garbage);
+        gwsim::Fault fault = *k.spec ? MakeFault(k.spec) : gwsim::Fault();
+        Bytes sent;
+        std::vector<Step> steps = gwsim::ShapeReply({1, 0x81, 8, 0, 4, ToBytes("LC42")}, k.room,
+                                                    k.previous, *k.spec ? &fault : nullptr, &sent);
+        ASSERT_EQ(steps.size(), k.steps.size());
+        for (size_t i = 0; i < steps.size(); ++i) {
+            EXPECT_EQ(steps[i].type, k.steps[i].type) << i;
+            EXPECT_EQ(steps[i].bytes, k.steps[i].bytes) << i;
+            EXPECT_EQ(steps[i].ms, k.steps[i].ms) << i;
         }
-        EXPECT_FALSE(garbage.size() >= 2 && garbage[0] == 'G' && garbage[1] == 'W');
-        auto begin = Clock::now();
-        auto r = f.c.ReadReply();
-        ASSERT_TRUE(r);
-        EXPECT_EQ(r->seq, 3u);
-        EXPECT_EQ(r->text(), kLc);
-        EXPECT_GE(Clock::now() - begin, milliseconds(k.pause_ms - 100));
+        EXPECT_EQ(!sent.empty(), k.sent);
     }
-}
-
-TEST(GwsimFaults, OversizedAnswers) {
-    {
-        Fixture f("oversize:code=0x20000000");
-        ASSERT_TRUE(f.sim);
-        auto r = f.c.Exchange(Request(0x01, 1, 0x20000000));
-        ASSERT_TRUE(r);
-        EXPECT_GT(r->length, 19992u);
-    }
-    {
-        Fixture f("oversize:code=0x20000000,mode=room,extra=8");
-        ASSERT_TRUE(f.sim);
-        auto r = f.c.Exchange(Request(0x01, 2, 0x20000000, 0, 40));
-        ASSERT_TRUE(r);
-        EXPECT_EQ(r->status, 0u);
-        EXPECT_EQ(r->length, 48u);
-        EXPECT_EQ(r->text().substr(0, sizeof kLc - 1), kLc);
-    }
-}
-
-TEST(GwsimFaults, CloseInMidReply) {
-    Fixture f("closemid:code=0x20000000,after=7,times=1");
-    ASSERT_TRUE(f.sim);
-    f.c.Send(Request(0x01, 8, 0x20000000));
-    Bytes part;
-    ASSERT_TRUE(f.c.WaitClosed(kWait, &part));
-    Bytes full = LcFrame(8);
-    EXPECT_EQ(part, Bytes(full.begin(), full.begin() + 7));
-    // The device goes on with the next connection.
-    Client c2;
-    ASSERT_EQ(c2.Connect(f.sim->address(), 9191), ConnectResult::Connected);
-    auto r = c2.Exchange(Request(0x01, 9, 0x20000000));
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->text(), kLc);
 }
 
 TEST(GwsimFaults, RefusingConnections) {

@@ -44,11 +44,7 @@ Bytes ReadFrames(Client& c, int frames) {
         auto r = c.ReadReply();
         if (!r)
             break;
-        Bytes f = {'G', 'W', r->version, r->kind};
-        rawclient::Put32(&f, r->seq);
-        rawclient::Put32(&f, r->status);
-        rawclient::Put32(&f, r->length);
-        f.insert(f.end(), r->data.begin(), r->data.end());
+        Bytes f = gwsim::EncodeReply({r->version, r->kind, r->seq, r->status, r->length, r->data});
         all.insert(all.end(), f.begin(), f.end());
     }
     return all;

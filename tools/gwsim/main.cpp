@@ -70,20 +70,14 @@ struct Common {
 };
 
 void AddCommon(CLI::App* app, Common* c, const char* family_help) {
-    app->add_option("--family", c->family_text, family_help);
+    app->add_option("--family", c->family_text, family_help)
+        ->check(CLI::IsMember({"ZEL", "MIR"}));  // case-sensitive, as in gwtool
     app->add_option("--bind", c->bind, "Loopback address to listen on, e.g. 127.0.0.2")
         ->required()
         ->check(CLI::ValidIPV4);
     app->add_option("--port", c->port, "TCP port (default: 9191 for ZEL, 9181 for MIR)")
         ->check(CLI::Range(1, 65535));
     app->add_flag("--verbose,-v", c->verbose, "Print requests, replies and events");
-}
-
-bool ParseFamilyOption(const std::string& text, gwsim::Family* family, std::string* error) {
-    if (gwsim::ParseFamily(text, family))
-        return true;
-    *error = "--family must be ZEL or MIR, not \"" + text + "\"";
-    return false;
 }
 
 struct ServeArgs {
@@ -95,9 +89,8 @@ struct ServeArgs {
 
 int RunServe(const Common& c, const ServeArgs& a) {
     gwsim::Family family;
+    gwsim::ParseFamily(c.family_text, &family);
     std::string error;
-    if (!ParseFamilyOption(c.family_text, &family, &error))
-        return Fail(error);
     gwsim::DeviceState state = gwsim::DeviceState::Default(family);
     if (!a.state_file.empty()) {
         if (!gwsim::DeviceState::LoadFile(a.state_file, &state, &error))
@@ -173,9 +166,7 @@ int RunServe(const Common& c, const ServeArgs& a) {
 int RunProxy(const Common& c, const std::string& device, uint16_t device_port,
              const std::string& record) {
     gwsim::ProxyOptions options;
-    std::string error;
-    if (!ParseFamilyOption(c.family_text, &options.family, &error))
-        return Fail(error);
+    gwsim::ParseFamily(c.family_text, &options.family);
     options.bind_address = c.bind;
     options.port = c.port;
     options.device_address = device;
@@ -184,6 +175,7 @@ int RunProxy(const Common& c, const std::string& device, uint16_t device_port,
     options.verbose = c.verbose;
     options.log = Say;
     gwsim::Proxy proxy(options);
+    std::string error;
     if (!proxy.Start(&error))
         return Fail(error, 1);
     Say(std::string("gwsim: ") + gwsim::FamilyName(options.family) + " proxy listening on " +
@@ -208,9 +200,7 @@ int RunReplay(const Common& c, const std::string& path, bool no_timing) {
     for (const std::string& w : warnings)
         std::cerr << "gwsim: warning: " << w << std::endl;
     gwsim::Family family;
-    if (!c.family_text.empty()) {
-        if (!ParseFamilyOption(c.family_text, &family, &error))
-            return Fail(error);
+    if (gwsim::ParseFamily(c.family_text, &family)) {
         if (family != session.family)
             return Fail(path + " is a session of a " + gwsim::FamilyName(session.family) +
                         " device, not " + gwsim::FamilyName(family));

@@ -2,7 +2,9 @@
 #include "tools/gwsim/recording.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <system_error>
 #include <cstdio>
 #include <ctime>
@@ -375,17 +377,11 @@ uint64_t Number(const json& j, const std::string& key, uint64_t max, bool requir
         v = uint64_t(it->get<int64_t>());
     } else if (it->is_string()) {
         std::string s = it->get<std::string>();
-        bool ok = !s.empty() && s[0] != '-' && s[0] != '+' && s[0] != ' ';
-        if (ok) {
-            try {
-                size_t used = 0;
-                v = std::stoull(s, &used, 0);
-                ok = used == s.size();
-            } catch (const std::exception&) {
-                ok = false;
-            }
-        }
-        if (!ok)
+        char* end = nullptr;
+        errno = 0;
+        if (!s.empty() && std::isdigit(static_cast<unsigned char>(s[0])))
+            v = std::strtoull(s.c_str(), &end, 0);
+        if (!end || *end || errno)
             throw BadLine{"\"" + key + "\" is not a number: \"" + s + "\""};
     } else {
         throw BadLine{"\"" + key + "\" must be a number (or text such as \"0x20000000\"), not " +

@@ -34,9 +34,8 @@ std::vector<uint8_t> Replayer::ReplyBytes(const std::vector<ReplyPiece>& pieces,
         Bytes b = p.Encode();
         if (b.size() >= 8 && b[0] == kMagic0 && b[1] == kMagic1) {
             uint32_t sequence = rewrite(Get32(b.data() + 4));
-            Bytes s;
-            Put32(&s, sequence);
-            std::copy(s.begin(), s.end(), b.begin() + 4);
+            for (int i = 0; i < 4; ++i)
+                b[size_t(4 + i)] = uint8_t(sequence >> (24 - 8 * i));
         }
         out.insert(out.end(), b.begin(), b.end());
     }

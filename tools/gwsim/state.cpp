@@ -26,6 +26,22 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
+// The text members and their JSON keys.
+struct TextKey {
+    const char* name;
+    std::string DeviceState::*member;
+};
+const TextKey kTexts[] = {
+    {"lc_release", &DeviceState::lc_release},
+    {"prom_release", &DeviceState::prom_release},
+    {"bootstrap_release", &DeviceState::bootstrap_release},
+    {"cable_version", &DeviceState::cable_version},
+    {"serial_number", &DeviceState::serial_number},
+    {"mac_address", &DeviceState::mac_address},
+    {"usb_mac_address", &DeviceState::usb_mac_address},
+    {"pc_serial_text", &DeviceState::pc_serial_text},
+};
+
 }  // namespace
 
 const char* FamilyName(Family family) {
@@ -85,28 +101,17 @@ DeviceState DeviceState::Default(Family family) {
 }
 
 bool DeviceState::operator==(const DeviceState& o) const {
-    return family == o.family && lc_release == o.lc_release && prom_release == o.prom_release &&
-           bootstrap_release == o.bootstrap_release && cpld_custom == o.cpld_custom &&
-           cpld_revision == o.cpld_revision && cable == o.cable &&
-           cable_version == o.cable_version && serial_number == o.serial_number &&
-           mac_address == o.mac_address && usb_mac_address == o.usb_mac_address &&
-           pc_serial_text == o.pc_serial_text && reboot_ms == o.reboot_ms;
+    return ToJson() == o.ToJson();  // every field is in the JSON form
 }
 
 std::string DeviceState::ToJson() const {
     nlohmann::json j;
     j["family"] = FamilyName(family);
-    j["lc_release"] = lc_release;
-    j["prom_release"] = prom_release;
-    j["bootstrap_release"] = bootstrap_release;
+    for (const TextKey& t : kTexts)
+        j[t.name] = this->*t.member;
     j["cpld"] = cpld_custom ? "custom" : "standard";
     j["cpld_revision"] = cpld_revision;
     j["cable"] = CableTypeName(cable);
-    j["cable_version"] = cable_version;
-    j["serial_number"] = serial_number;
-    j["mac_address"] = mac_address;
-    j["usb_mac_address"] = usb_mac_address;
-    j["pc_serial_text"] = pc_serial_text;
     j["reboot_ms"] = reboot_ms;
     return j.dump(2) + "\n";
 }
@@ -140,20 +145,6 @@ bool DeviceState::FromJson(const std::string& text, DeviceState* state, std::str
     }
     DeviceState s = Default(family);
 
-    struct TextKey {
-        const char* name;
-        std::string DeviceState::*member;
-    };
-    static const TextKey kTexts[] = {
-        {"lc_release", &DeviceState::lc_release},
-        {"prom_release", &DeviceState::prom_release},
-        {"bootstrap_release", &DeviceState::bootstrap_release},
-        {"cable_version", &DeviceState::cable_version},
-        {"serial_number", &DeviceState::serial_number},
-        {"mac_address", &DeviceState::mac_address},
-        {"usb_mac_address", &DeviceState::usb_mac_address},
-        {"pc_serial_text", &DeviceState::pc_serial_text},
-    };
     for (auto it = j.begin(); it != j.end(); ++it) {
         const std::string& key = it.key();
         const auto& v = it.value();

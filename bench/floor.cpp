@@ -21,6 +21,9 @@ namespace benchfloor {
 
 namespace {
 
+// The floor keeps its own few lines of framing instead of gwsim's wire
+// module: a bare client with nothing between the call and the socket is what
+// makes it a floor.
 constexpr size_t kRequestHeader = 24;
 constexpr size_t kReplyHeader = 16;
 

@@ -125,26 +125,14 @@ struct Devices {
 };
 
 std::vector<uint8_t> SerialNumberRequest(bool zel) {
-    std::vector<uint8_t> r = {'G', 'W', 1, uint8_t(zel ? 0x01 : 0x11), 0x7F, 0xFF, 0xFF, 0xFE};
-    const uint32_t code = zel ? 0x80000000u : 1u;
-    const uint8_t tail[] = {uint8_t(code >> 24),
-                            uint8_t(code >> 16),
-                            uint8_t(code >> 8),
-                            uint8_t(code),
-                            0,
-                            0,
-                            0,
-                            0,
-                            0,
-                            0,
-                            0,
-                            128,
-                            0,
-                            0,
-                            0,
-                            0};
-    r.insert(r.end(), tail, tail + sizeof tail);
-    return r;
+    return gwsim::EncodeRequest({0,
+                                 gwsim::kProtocolVersion,
+                                 uint8_t(zel ? 0x01 : 0x11),
+                                 0x7FFFFFFE,
+                                 zel ? 0x80000000u : 1u,
+                                 0,
+                                 128,
+                                 {}});
 }
 
 }  // namespace

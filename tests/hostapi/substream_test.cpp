@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "hostapi/substream.h"
+#include "tools/gwsim/wire.h"
 
 namespace {
 
@@ -249,6 +250,86 @@ TEST(SubStreamTest, Get32IsBigEndian) {
     EXPECT_EQ(IFC_Get32(bytes), 259u);
     const unsigned char high[] = {0xDE, 0xAD, 0xBE, 0xEF};
     EXPECT_EQ(IFC_Get32(high), 0xDEADBEEFu);
+}
+
+}  // namespace
+
+namespace {
+
+using gwsim::FrameStatus;
+
+gwsim::Bytes U(const char* p, size_t n) {
+    return gwsim::Bytes(p, p + n);
+}
+
+// The simulator's wire module is written apart from CSubStream: each checks
+// the other, and both the layout written out byte by byte.
+TEST(SubStreamTest, AgreesWithTheDeviceSideWireModule) {
+    CSubStream stream;
+    char path[] = "C:\\fw\\cable.hex";
+    DWORD length = sizeof path;
+    DWORD status = 0;
+    VSI_GetSerialNumber(stream, 0x00000400, &length, path, 0x11223344, &status);
+    gwsim::Bytes request = U(stream.GetRequestBytes(), size_t(stream.GetRequestLength()));
+    gwsim::RequestFrame f = gwsim::ReadRequest(request.data(), request.size());
+    ASSERT_EQ(f.status, FrameStatus::Complete);
+    EXPECT_EQ(f.size, request.size());
+    EXPECT_EQ(f.request.kind, 0x01);
+    EXPECT_EQ(f.request.sequence, stream.GetSequenceNumber());
+    EXPECT_EQ(f.request.code, 0x00000400u);
+    EXPECT_EQ(f.request.qualifier, 0x11223344u);
+    EXPECT_EQ(f.request.room, sizeof path);
+    EXPECT_EQ(f.request.payload, U(path, sizeof path));
+    EXPECT_EQ(gwsim::EncodeRequest(f.request), request);
+
+    gwsim::Bytes reply = gwsim::ReplyFrame(0x01, stream.GetSequenceNumber(), 0, {'O', 'K'});
+    EXPECT_EQ(stream.ExtractReply(reinterpret_cast<const char*>(reply.data()), int(reply.size())),
+              0);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(length, 2u);
+    EXPECT_EQ(std::string(path, 2), "OK");
+
+    const uint8_t literal_reply[] = {0x47, 0x57, 1, 0x81, 0, 0, 0, 0x11, 0,
+                                     0,    0,    2, 0,    0, 0, 2, 'O',  'K'};
+    EXPECT_EQ(gwsim::ReplyFrame(0x01, 0x11, 2, {'O', 'K'}),
+              gwsim::Bytes(std::begin(literal_reply), std::end(literal_reply)));
+    const uint8_t literal_request[] = {0x47, 0x57, 1, 0x11, 0, 0, 0,   5, 0, 0, 0, 9,  0,
+                                       0,    0,    0, 0,    0, 0, 128, 0, 0, 0, 1, 'p'};
+    f = gwsim::ReadRequest(literal_request, sizeof literal_request);
+    ASSERT_EQ(f.status, FrameStatus::Complete);
+    EXPECT_EQ(f.request.kind, 0x11);
+    EXPECT_EQ(f.request.sequence, 5u);
+    EXPECT_EQ(f.request.code, 9u);
+    EXPECT_EQ(f.request.room, 128u);
+    EXPECT_EQ(f.request.payload, gwsim::Bytes{'p'});
+}
+
+TEST(SubStreamTest, WireModuleFrameReader) {
+    gwsim::Bytes whole = gwsim::EncodeRequest({0, 1, 0x01, 7, 0x20000000, 0, 128, {'a', 'b'}});
+    gwsim::Bytes v2 = whole, oversized = whole;
+    v2[2] = 2;
+    oversized[21] = 0x01;  // payload length 0x10000 + 2
+    struct Case {
+        gwsim::Bytes bytes;
+        FrameStatus status;
+        size_t size;
+    };
+    const Case cases[] = {
+        {{}, FrameStatus::Incomplete, 0},
+        {{'G'}, FrameStatus::Incomplete, 0},
+        {{'G', 'X'}, FrameStatus::BadMagic, 0},
+        {{'X'}, FrameStatus::BadMagic, 0},
+        {gwsim::Bytes(whole.begin(), whole.begin() + 23), FrameStatus::Incomplete, 0},
+        {gwsim::Bytes(whole.begin(), whole.end() - 1), FrameStatus::Incomplete, 0},
+        {whole, FrameStatus::Complete, 26},
+        {v2, FrameStatus::BadVersion, 26},
+        {oversized, FrameStatus::Oversized, 0},
+    };
+    for (const Case& k : cases) {
+        gwsim::RequestFrame f = gwsim::ReadRequest(k.bytes.data(), k.bytes.size());
+        EXPECT_EQ(f.status, k.status) << gwsim::ToHex(k.bytes);
+        EXPECT_EQ(f.size, k.size) << gwsim::ToHex(k.bytes);
+    }
 }
 
 }  // namespace

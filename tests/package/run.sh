@@ -32,7 +32,7 @@ firmware sollum_prom.bin "MIR Release 1.3"
 # start_device FAMILY ADDRESS: starts gwsim and waits (at most 10 s) until it listens.
 start_device() {
   local log="$work/gwsim-$1.log"
-  "$work/prefix/bin/gwsim" --family "$1" --bind "$2" --software-dir "$GATEWAY_SOFTWARE_DIR" \
+  "$work/prefix/bin/gwsim" serve --family "$1" --bind "$2" --software-dir "$GATEWAY_SOFTWARE_DIR" \
     >"$log" 2>&1 &
   pids+=($!)
   for _ in $(seq 100); do

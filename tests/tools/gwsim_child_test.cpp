@@ -120,22 +120,31 @@ private:
 TEST(GwsimProgram, BadArgumentsExitWithTwo) {
     std::string bad_json = TempFile("bad.json", "{\"family\": \"ZEL\", \"cable\": 3}");
     std::string mir_json = TempFile("mir.json", "{\"family\": \"MIR\"}");
+    const std::string z = "--family", b = "--bind", a = "127.0.0.2";
     std::vector<std::vector<std::string>> cases = {
         {},
-        {"--bind", "127.0.0.2"},
-        {"--family", "ZEL"},
-        {"--family", "XYZ", "--bind", "127.0.0.2"},
-        {"--family", "ZEL", "--bind", "127.0.0.2", "--port", "70000"},
-        {"--family", "ZEL", "--bind", "127.0.0.2", "--port", "abc"},
-        {"--family", "ZEL", "--bind", "127.0.0.2", "--state", "/nonexistent/state.json"},
-        {"--family", "ZEL", "--bind", "127.0.0.2", "--state", bad_json},
-        {"--family", "ZEL", "--bind", "127.0.0.2", "--state", mir_json},
-        {"--family", "ZEL", "--bind", "127.0.0.2", "--fault", "explode"},
-        {"--family", "ZEL", "--bind", "127.0.0.2", "--connection-fault", "sometimes"},
-        {"--family", "ZEL", "--bind", "127.0.0.2", "--cpld", "twelve"},
-        {"--family", "ZEL", "--bind", "127.0.0.2", "--cable", "usb"},
-        {"--family", "ZEL", "--bind", "127.0.0.2", "--reboot-ms", "-5"},
-        {"--family", "ZEL", "--bind", "127.0.0.2", "--no-such-option"},
+        {"--family", "ZEL", "--bind", a},
+        {"serve", b, a},
+        {"serve", z, "ZEL"},
+        {"serve", z, "XYZ", b, a},
+        {"serve", z, "zel", b, a},
+        {"serve", z, "ZEL", b, "127.0.0"},
+        {"serve", z, "ZEL", b, a, "--port", "70000"},
+        {"serve", z, "ZEL", b, a, "--port", "abc"},
+        {"serve", z, "ZEL", b, a, "--state", "/nonexistent/state.json"},
+        {"serve", z, "ZEL", b, a, "--state", bad_json},
+        {"serve", z, "ZEL", b, a, "--state", mir_json},
+        {"serve", z, "ZEL", b, a, "--save-state", "/nonexistent/dir/state.json"},
+        {"serve", z, "ZEL", b, a, "--fault", "explode"},
+        {"serve", z, "ZEL", b, a, "--connection-fault", "sometimes"},
+        {"serve", z, "ZEL", b, a, "--cpld", "twelve"},
+        {"serve", z, "ZEL", b, a, "--cable", "usb"},
+        {"serve", z, "ZEL", b, a, "--reboot-ms", "-5"},
+        {"serve", z, "ZEL", b, a, "--no-such-option"},
+        {"serve", z, "ZEL", b, a, "--record", "x.json"},
+        {"proxy", z, "ZEL", b, a},
+        {"replay", b, a},
+        {"replay", "/nonexistent/session.json", b, a},
     };
     for (const auto& args : cases) {
         std::string line;
@@ -155,8 +164,9 @@ TEST(GwsimProgram, ServesUntilSigterm) {
     std::string address = zrtest::NextLoopbackAddress();
     std::string state = TempFile("state.json", R"({"family":"MIR","serial_number":"FROM-FILE"})");
     std::string saved = state + ".saved";
-    Child child({"--family", "MIR", "--bind", address, "--state", state, "--lc", "MIR Release 7.1",
-                 "--verbose", "--fault", "status:code=3,status=6", "--save-state", saved});
+    Child child({"serve", "--family", "MIR", "--bind", address, "--state", state, "--lc",
+                 "MIR Release 7.1", "--verbose", "--fault", "status:code=3,status=6",
+                 "--save-state", saved});
     ASSERT_TRUE(child.started());
     ASSERT_TRUE(child.WaitForOutput("listening on", milliseconds(10000))) << child.output();
     {
@@ -191,7 +201,7 @@ TEST(GwsimProgram, AddressInUseIsReported) {
     auto sim = zrtest::StartSimulator(gwsim::DeviceState::Default(gwsim::Family::ZEL),
                                       gwsim::Options(), &error);
     ASSERT_TRUE(sim) << error;
-    Child child({"--family", "ZEL", "--bind", sim->address()});
+    Child child({"serve", "--family", "ZEL", "--bind", sim->address()});
     ASSERT_TRUE(child.started());
     int code = child.Wait(milliseconds(10000));
     EXPECT_NE(code, 0);
@@ -200,7 +210,7 @@ TEST(GwsimProgram, AddressInUseIsReported) {
 
 TEST(GwsimProgram, SigintStopsToo) {
     std::string address = zrtest::NextLoopbackAddress({9555});
-    Child child({"--family", "ZEL", "--bind", address, "--port", "9555", "--cpld", "12"});
+    Child child({"serve", "--family", "ZEL", "--bind", address, "--port", "9555", "--cpld", "12"});
     ASSERT_TRUE(child.started());
     ASSERT_TRUE(child.WaitForOutput("listening on", milliseconds(10000))) << child.output();
     {

@@ -3,12 +3,13 @@
 
 #include "tests/support/loopback.h"
 #include "tests/tools/raw_client.h"
+#include "tools/gwsim/proxy.h"
+#include "tools/gwsim/replay.h"
 #include "tools/gwsim/simulator.h"
 
 using rawclient::Bytes;
 using rawclient::Client;
 using rawclient::ConnectResult;
-using rawclient::Get32;
 using rawclient::Request;
 using rawclient::ToBytes;
 using std::chrono::milliseconds;
@@ -31,12 +32,7 @@ std::unique_ptr<gwsim::Simulator> Start(gwsim::Family family = gwsim::Family::ZE
 
 // The reply frame the device sends without faults for a ZEL LC query.
 Bytes LcFrame(uint32_t seq) {
-    Bytes f = {'G', 'W', 1, 0x81};
-    rawclient::Put32(&f, seq);
-    rawclient::Put32(&f, 0);
-    rawclient::Put32(&f, uint32_t(sizeof kLc - 1));
-    f.insert(f.end(), kLc, kLc + sizeof kLc - 1);
-    return f;
+    return gwsim::ReplyFrame(0x01, seq, 0, ToBytes(kLc));
 }
 
 gwsim::Fault MakeFault(const std::string& spec) {
@@ -44,6 +40,16 @@ gwsim::Fault MakeFault(const std::string& spec) {
     std::string error;
     EXPECT_TRUE(gwsim::ParseFault(spec, &f, &error)) << error;
     return f;
+}
+
+// The details of the malformed-input events so far.
+std::vector<std::string> Malformed(const gwsim::Simulator& sim) {
+    std::vector<std::string> out;
+    for (const gwsim::Event& e : sim.Events()) {
+        if (e.type == gwsim::EventType::Malformed)
+            out.push_back(e.detail);
+    }
+    return out;
 }
 
 struct Fixture {
@@ -140,103 +146,73 @@ TEST(GwsimFaults, SplitAnswerArrivesInSegments) {
     EXPECT_GE(Clock::now() - begin, milliseconds(100 * (reads - 1) - 50));
 }
 
-TEST(GwsimFaults, LateAnswerToThePreviousRequestComesFirst) {
-    Fixture f("");
-    ASSERT_TRUE(f.sim);
-    auto first = f.c.Exchange(Request(0x01, 10, 0x20000000));
-    ASSERT_TRUE(first);
-    f.sim->AddFault(MakeFault("late:code=0x10000000"));
-    f.c.Send(Request(0x01, 11, 0x10000000));
-    auto late = f.c.ReadReply();
-    ASSERT_TRUE(late);
-    EXPECT_EQ(late->seq, 10u);
-    EXPECT_EQ(late->text(), kLc);
-    auto real = f.c.ReadReply();
-    ASSERT_TRUE(real);
-    EXPECT_EQ(real->seq, 11u);
-    EXPECT_EQ(real->status, 0u);
-}
-
-TEST(GwsimFaults, LateAnswerWithoutAnEarlierRequestAndWithAPause) {
-    Fixture f("late:pause=150,times=1");
-    ASSERT_TRUE(f.sim);
-    f.c.Send(Request(0x01, 20, 0x20000000));
-    Bytes first = f.c.ReadSome();
-    // A complete frame of its own, for an older request.
-    ASSERT_GE(first.size(), 16u);
-    EXPECT_EQ(first[0], 'G');
-    EXPECT_EQ(first.size(), 16u + Get32(&first[12]));
-    EXPECT_LT(Get32(&first[4]), 20u);
-    auto begin = Clock::now();
-    auto real = f.c.ReadReply();
-    ASSERT_TRUE(real);
-    EXPECT_EQ(real->seq, 20u);
-    EXPECT_GE(Clock::now() - begin, milliseconds(100));
-}
-
-TEST(GwsimFaults, GarbageComesAsASegmentOfItsOwnAPauseAhead) {
-    struct Case {
-        const char* spec;
-        Bytes garbage;  // empty: whatever the default is
-        int pause_ms;
+// The reply shaping, fault by fault, as the steps it makes of one reply.
+TEST(GwsimFaults, ShapeReplyTable) {
+    using gwsim::Step;
+    Bytes frame = gwsim::ReplyFrame(0x01, 8, 0, ToBytes("LC42"));  // 20 bytes
+    Bytes previous = gwsim::ReplyFrame(0x01, 7, 0, ToBytes("OLD"));
+    Bytes previous_then_frame = previous;
+    previous_then_frame.insert(previous_then_frame.end(), frame.begin(), frame.end());
+    Bytes padded = ToBytes("LC42");
+    padded.resize(12 + 16, '#');
+    auto write = [](Bytes b) { return Step{Step::Write, b}; };
+    auto wait = [](int ms) { return Step{Step::Wait, {}, ms}; };
+    auto part = [&frame](size_t from, size_t to) {
+        return Step{Step::Write, Bytes(frame.begin() + long(from), frame.begin() + long(to))};
     };
-    std::vector<Case> cases = {
-        {"garbage:code=0x20000000,bytes=00ff4142,pause=300", {0x00, 0xFF, 0x41, 0x42}, 300},
-        {"garbage:code=0x20000000", {}, 1000},
+    struct Case {
+        const char* spec;  // empty: no fault
+        uint32_t room;
+        Bytes previous;
+        std::vector<Step> steps;
+        bool sent;  // a complete frame was sent (a later late reply repeats it)
+    };
+    const Case cases[] = {
+        {"", 128, {}, {write(frame)}, true},
+        {"status:status=5,data=no",
+         128,
+         {},
+         {write(gwsim::ReplyFrame(1, 8, 5, ToBytes("no")))},
+         true},
+        {"noreply", 128, {}, {}, false},
+        {"split:size=8,pause=30",
+         128,
+         {},
+         {part(0, 8), wait(30), part(8, 16), wait(30), part(16, 20)},
+         true},
+        {"late", 128, previous, {write(previous_then_frame)}, true},
+        {"late:pause=50",
+         128,
+         {},
+         {write(gwsim::ReplyFrame(1, 7, 0, ToBytes("LATE"))), wait(50), write(frame)},
+         true},
+        {"garbage:bytes=00ff", 128, {}, {write({0x00, 0xFF}), wait(1000), write(frame)}, true},
+        {"oversize:mode=room", 12, {}, {write(gwsim::ReplyFrame(1, 8, 0, padded))}, true},
+        {"oversize",
+         128,
+         {},
+         {write(gwsim::EncodeReply({1, 0x81, 8, 0, 19993, Bytes(19993, 'X')}))},
+         true},
+        {"closemid:after=7",
+         128,
+         {},
+         {part(0, 7), Step{Step::Close, {}, 0, "fault closemid"}},
+         false},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.spec);
-        Fixture f(k.spec);
-        ASSERT_TRUE(f.sim);
-        f.c.Send(Request(0x01, 3, 0x20000000));
-        Bytes garbage = f.c.ReadSome();
-        ASSERT_FALSE(garbage.empty());
-        if (!k.garbage.empty()) {
-            EXPECT_EQ(garbage, k.garbage);
+        gwsim::Fault fault = *k.spec ? MakeFault(k.spec) : gwsim::Fault();
+        Bytes sent;
+        std::vector<Step> steps = gwsim::ShapeReply({1, 0x81, 8, 0, 4, ToBytes("LC42")}, k.room,
+                                                    k.previous, *k.spec ? &fault : nullptr, &sent);
+        ASSERT_EQ(steps.size(), k.steps.size());
+        for (size_t i = 0; i < steps.size(); ++i) {
+            EXPECT_EQ(steps[i].type, k.steps[i].type) << i;
+            EXPECT_EQ(steps[i].bytes, k.steps[i].bytes) << i;
+            EXPECT_EQ(steps[i].ms, k.steps[i].ms) << i;
         }
-        EXPECT_FALSE(garbage.size() >= 2 && garbage[0] == 'G' && garbage[1] == 'W');
-        auto begin = Clock::now();
-        auto r = f.c.ReadReply();
-        ASSERT_TRUE(r);
-        EXPECT_EQ(r->seq, 3u);
-        EXPECT_EQ(r->text(), kLc);
-        EXPECT_GE(Clock::now() - begin, milliseconds(k.pause_ms - 100));
+        EXPECT_EQ(!sent.empty(), k.sent);
     }
-}
-
-TEST(GwsimFaults, OversizedAnswers) {
-    {
-        Fixture f("oversize:code=0x20000000");
-        ASSERT_TRUE(f.sim);
-        auto r = f.c.Exchange(Request(0x01, 1, 0x20000000));
-        ASSERT_TRUE(r);
-        EXPECT_GT(r->length, 19992u);
-    }
-    {
-        Fixture f("oversize:code=0x20000000,mode=room,extra=8");
-        ASSERT_TRUE(f.sim);
-        auto r = f.c.Exchange(Request(0x01, 2, 0x20000000, 0, 40));
-        ASSERT_TRUE(r);
-        EXPECT_EQ(r->status, 0u);
-        EXPECT_EQ(r->length, 48u);
-        EXPECT_EQ(r->text().substr(0, sizeof kLc - 1), kLc);
-    }
-}
-
-TEST(GwsimFaults, CloseInMidReply) {
-    Fixture f("closemid:code=0x20000000,after=7,times=1");
-    ASSERT_TRUE(f.sim);
-    f.c.Send(Request(0x01, 8, 0x20000000));
-    Bytes part;
-    ASSERT_TRUE(f.c.WaitClosed(kWait, &part));
-    Bytes full = LcFrame(8);
-    EXPECT_EQ(part, Bytes(full.begin(), full.begin() + 7));
-    // The device goes on with the next connection.
-    Client c2;
-    ASSERT_EQ(c2.Connect(f.sim->address(), 9191), ConnectResult::Connected);
-    auto r = c2.Exchange(Request(0x01, 9, 0x20000000));
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->text(), kLc);
 }
 
 TEST(GwsimFaults, RefusingConnections) {
@@ -287,81 +263,119 @@ TEST(GwsimFaults, ConnectionsThatNeverComplete) {
     EXPECT_EQ(r->text(), kLc);
 }
 
-// Bad input: each case is followed by a healthy request on a new connection.
-TEST(GwsimFaults, MalformedInputThenHealthyRequest) {
-    enum Outcome { Closed, FailureThenClosed, FailureAndOpen };
+// Bad input, one table for the simulated device and the replay: each case is
+// followed by a healthy request on a new connection.
+TEST(GwsimFaults, MalformedInputAlikeInServeAndReplay) {
+    enum Outcome { Closed, FailureThenClosed, FailureAndOpen, Recorded };
     struct Case {
         const char* name;
         Bytes bytes;
         bool half_close;  // the PC stops sending after the bytes
-        Outcome outcome;
+        Outcome serve, replay;
     };
     Bytes bad_version = Request(0x01, 1, 0x20000000);
     bad_version[2] = 2;
+    Bytes recorded_version = Request(0x01, 1, 0x10000000);
+    recorded_version[2] = 2;
     Bytes absurd = Request(0x01, 1, 0x20000000);
     absurd[20] = absurd[21] = absurd[22] = absurd[23] = 0xFF;
     Bytes header = Request(0x01, 1, 0x00008000, 0, 128, Bytes(128, 'a'));
-    std::vector<Case> cases = {
-        {"bad magic", ToBytes("HELLO DEVICE, ARE YOU THERE?"), false, Closed},
-        {"magic of one byte right", ToBytes("GX"), false, Closed},
-        {"wrong version", bad_version, false, FailureThenClosed},
-        {"absurd payload length", absurd, false, FailureThenClosed},
-        {"unknown kind", Request(0x33, 1, 0x20000000), false, FailureAndOpen},
-        {"reply kind sent as a request", Request(0x81, 1, 0x20000000), false, FailureAndOpen},
-        {"truncated header", Bytes(header.begin(), header.begin() + 10), true, Closed},
-        {"truncated payload", Bytes(header.begin(), header.begin() + 60), true, Closed},
-        {"truncated header, PC waits", Bytes(header.begin(), header.begin() + 10), false, Closed},
+    const Case cases[] = {
+        {"bad magic", ToBytes("HELLO DEVICE, ARE YOU THERE?"), false, Closed, Closed},
+        {"magic of one byte right", ToBytes("GX"), false, Closed, Closed},
+        {"wrong version", bad_version, false, FailureThenClosed, FailureThenClosed},
+        {"wrong version, recorded", recorded_version, false, FailureThenClosed, Recorded},
+        {"absurd payload length", absurd, false, FailureThenClosed, FailureThenClosed},
+        {"unknown kind", Request(0x33, 1, 0x20000000), false, FailureAndOpen, FailureAndOpen},
+        {"reply kind as a request", Request(0x81, 1, 0x20000000), false, FailureAndOpen,
+         FailureAndOpen},
+        {"truncated header", Bytes(header.begin(), header.begin() + 10), true, Closed, Closed},
+        {"truncated payload", Bytes(header.begin(), header.begin() + 60), true, Closed, Closed},
+        {"truncated header, PC waits", Bytes(header.begin(), header.begin() + 10), false, Closed,
+         Closed},
     };
     gwsim::Options o;
     o.incomplete_frame_timeout_ms = 200;
     auto sim = Start(gwsim::Family::ZEL, o);
     ASSERT_TRUE(sim);
+    // The replay holds the LC query and a request of version 2 answered with status 7.
+    gwsim::Session session;
+    std::string error;
+    ASSERT_TRUE(gwsim::ParseSession(
+        R"({"event":"session","format":"gwsim-session","version":1,"family":"ZEL"}
+{"event":"request","conn":1,"n":1,"kind":1,"sequence":5,"code":"0x20000000"}
+{"event":"reply","conn":1,"n":1,"frames":[{"kind":"0x81","sequence":5,"status":0,"data":"CPOD_LC_R2.10.3"}]}
+{"event":"request","conn":1,"n":2,"version":2,"kind":1,"sequence":6,"code":"0x10000000"}
+{"event":"reply","conn":1,"n":2,"frames":[{"kind":"0x81","sequence":6,"status":7}]}
+{"event":"end"}
+)",
+        "malformed", &session, &error))
+        << error;
+    gwsim::ReplayOptions ro;
+    ro.bind_address = zrtest::NextLoopbackAddress();
+    ro.incomplete_frame_timeout_ms = 200;
+    ro.log = [](const std::string&) {};
+    gwsim::Replayer replay(session, ro);
+    ASSERT_TRUE(replay.Start(&error)) << error;
+
     uint32_t seq = 100;
-    for (const Case& k : cases) {
-        SCOPED_TRACE(k.name);
-        size_t malformed_before = 0;
-        for (const auto& e : sim->Events())
-            malformed_before += e.type == gwsim::EventType::Malformed;
-        {
-            Client c;
-            ASSERT_EQ(c.Connect(sim->address(), 9191), ConnectResult::Connected);
-            c.Send(k.bytes);
-            if (k.half_close)
-                c.ShutdownSend();
-            if (k.outcome == Closed) {
-                Bytes rest;
-                EXPECT_TRUE(c.WaitClosed(kWait, &rest));
-                EXPECT_TRUE(rest.empty());
-            } else {
-                auto r = c.ReadReply();
-                ASSERT_TRUE(r);
-                EXPECT_NE(r->status, 0u);
-                EXPECT_EQ(r->seq, 1u);
-                if (k.outcome == FailureThenClosed) {
-                    EXPECT_TRUE(c.WaitClosed(kWait));
+    for (bool replaying : {false, true}) {
+        const std::string& address = replaying ? replay.address() : sim->address();
+        for (const Case& k : cases) {
+            SCOPED_TRACE(std::string(k.name) + (replaying ? " (replay)" : " (serve)"));
+            Outcome outcome = replaying ? k.replay : k.serve;
+            size_t malformed = Malformed(*sim).size();
+            {
+                Client c;
+                ASSERT_EQ(c.Connect(address, 9191), ConnectResult::Connected);
+                c.Send(k.bytes);
+                if (k.half_close)
+                    c.ShutdownSend();
+                if (outcome == Closed) {
+                    Bytes rest;
+                    EXPECT_TRUE(c.WaitClosed(kWait, &rest));
+                    EXPECT_TRUE(rest.empty());
                 } else {
-                    auto ok = c.Exchange(Request(0x01, ++seq, 0x20000000));
-                    ASSERT_TRUE(ok);
-                    EXPECT_EQ(ok->text(), kLc);
+                    auto r = c.ReadReply();
+                    ASSERT_TRUE(r);
+                    EXPECT_EQ(r->status, outcome == Recorded ? 7u : 0xFFFFu);
+                    EXPECT_EQ(r->seq, 1u);
+                    if (outcome == FailureThenClosed)
+                        EXPECT_TRUE(c.WaitClosed(kWait));
+                    else
+                        EXPECT_TRUE(c.Exchange(Request(0x01, ++seq, 0x20000000)));
                 }
             }
+            if (!replaying) {
+                EXPECT_TRUE(
+                    sim->WaitUntil([&] { return Malformed(*sim).size() > malformed; }, kWait));
+            }
+            Client healthy;
+            ASSERT_EQ(healthy.Connect(address, 9191), ConnectResult::Connected);
+            auto r = healthy.Exchange(Request(0x01, ++seq, 0x20000000));
+            ASSERT_TRUE(r);
+            EXPECT_EQ(r->seq, seq);
+            EXPECT_EQ(r->text(), kLc);
         }
-        EXPECT_TRUE(sim->WaitUntil(
-            [&] {
-                size_t n = 0;
-                for (const auto& e : sim->Events())
-                    n += e.type == gwsim::EventType::Malformed;
-                return n > malformed_before;
-            },
-            kWait));
-        Client healthy;
-        ASSERT_EQ(healthy.Connect(sim->address(), 9191), ConnectResult::Connected);
-        auto r = healthy.Exchange(Request(0x01, ++seq, 0x20000000));
-        ASSERT_TRUE(r);
-        EXPECT_EQ(r->seq, seq);
-        EXPECT_EQ(r->text(), kLc);
     }
     EXPECT_TRUE(sim->IsRunning());
+
+    // The proxy relays such a request unchanged (and the device answers it).
+    gwsim::ProxyOptions po;
+    po.bind_address = zrtest::NextLoopbackAddress();
+    po.device_address = sim->address();
+    po.log = ro.log;
+    gwsim::Proxy proxy(po);
+    ASSERT_TRUE(proxy.Start(&error)) << error;
+    size_t malformed = Malformed(*sim).size();
+    Client c;
+    ASSERT_EQ(c.Connect(proxy.address(), 9191), ConnectResult::Connected);
+    auto r = c.Exchange(bad_version);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 0xFFFFu);
+    EXPECT_TRUE(c.WaitClosed(kWait));
+    ASSERT_TRUE(sim->WaitUntil([&] { return Malformed(*sim).size() > malformed; }, kWait));
+    EXPECT_EQ(Malformed(*sim).back(), "protocol version 2");
 }
 
 TEST(GwsimFaults, ParseFaultRejectsBadSpecs) {

@@ -72,6 +72,8 @@ TEST(GwsimState, InvalidStatesAreRejected) {
     }
     gwsim::DeviceState s;
     std::string error;
+    EXPECT_FALSE(gwsim::DeviceState::FromJson("{\n  \"lc_release\": x}", &s, &error));
+    EXPECT_NE(error.find("line 2, column 17"), std::string::npos) << error;
     EXPECT_FALSE(gwsim::DeviceState::LoadFile("/nonexistent/dir/state.json", &s, &error));
 }
 

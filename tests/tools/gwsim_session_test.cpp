@@ -44,11 +44,7 @@ Bytes ReadFrames(Client& c, int frames) {
         auto r = c.ReadReply();
         if (!r)
             break;
-        Bytes f = {'G', 'W', r->version, r->kind};
-        rawclient::Put32(&f, r->seq);
-        rawclient::Put32(&f, r->status);
-        rawclient::Put32(&f, r->length);
-        f.insert(f.end(), r->data.begin(), r->data.end());
+        Bytes f = gwsim::EncodeReply({r->version, r->kind, r->seq, r->status, r->length, r->data});
         all.insert(all.end(), f.begin(), f.end());
     }
     return all;
@@ -618,7 +614,7 @@ TEST(GwsimSession, TheProxyRefusesBadSettings) {
     };
     const Case cases[] = {
         {"device address", "device.example", file.path(), "bad device address"},
-        {"recording path", "127.0.0.1", "/nonexistent/dir/s.json", "cannot write"},
+        {"recording path", "127.0.0.1", "/nonexistent/dir/s.json", "s.json: No such file"},
     };
     for (const Case& k : cases) {
         gwsim::ProxyOptions o;

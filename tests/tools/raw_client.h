@@ -1,5 +1,5 @@
-// A tiny client that speaks the device's wire format byte by byte, written
-// separately from the simulator so that the tests check it as a black box.
+// A tiny client that talks to a device over loopback; its frames come from
+// gwsim's wire module (itself checked against CSubStream and literal bytes).
 #ifndef ZODARURUVIZI_TESTS_TOOLS_RAW_CLIENT_H
 #define ZODARURUVIZI_TESTS_TOOLS_RAW_CLIENT_H
 
@@ -11,36 +11,25 @@
 
 #include <asio.hpp>
 
+#include "tools/gwsim/wire.h"
+
 namespace rawclient {
 
 using Bytes = std::vector<uint8_t>;
 using std::chrono::milliseconds;
 
-inline void Put32(Bytes* b, uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8)
-        b->push_back(uint8_t(v >> shift));
-}
-
-inline uint32_t Get32(const uint8_t* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
+using gwsim::Get32;
+using gwsim::Put32;
 
 inline Bytes ToBytes(const std::string& s) {
     return Bytes(s.begin(), s.end());
 }
 
-// A request frame: "GW", version, kind, sequence, code, qualifier, room,
-// payload length, payload.
+// A request frame of protocol version 1.
 inline Bytes Request(uint8_t kind, uint32_t seq, uint32_t code, uint32_t qualifier = 0,
                      uint32_t room = 128, const Bytes& payload = {}) {
-    Bytes b = {'G', 'W', 1, kind};
-    Put32(&b, seq);
-    Put32(&b, code);
-    Put32(&b, qualifier);
-    Put32(&b, room);
-    Put32(&b, uint32_t(payload.size()));
-    b.insert(b.end(), payload.begin(), payload.end());
-    return b;
+    return gwsim::EncodeRequest(
+        {0, gwsim::kProtocolVersion, kind, seq, code, qualifier, room, payload});
 }
 
 struct Reply {

@@ -4,10 +4,14 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <algorithm>
 
 namespace gwsim {
 
 namespace {
+
+const int kDefaultSplitPauseMs = 20;
+const int kDefaultGarbagePauseMs = 1000;
 
 bool ParseNumber(const std::string& text, uint64_t limit, uint64_t* value) {
     if (text.empty() || text[0] == '-' || text[0] == '+' || std::isspace((unsigned char)text[0]))
@@ -18,29 +22,6 @@ bool ParseNumber(const std::string& text, uint64_t limit, uint64_t* value) {
     if (errno != 0 || end == text.c_str() || *end != '\0' || v > limit)
         return false;
     *value = v;
-    return true;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-bool ParseHex(const std::string& text, std::vector<uint8_t>* bytes) {
-    if (text.size() % 2 != 0)
-        return false;
-    bytes->clear();
-    for (size_t i = 0; i < text.size(); i += 2) {
-        int hi = HexDigit(text[i]), lo = HexDigit(text[i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        bytes->push_back(static_cast<uint8_t>(hi * 16 + lo));
-    }
     return true;
 }
 
@@ -55,23 +36,12 @@ bool ParseFault(const std::string& spec, Fault* fault, std::string* error) {
     Fault f;
     size_t colon = spec.find(':');
     std::string kind = spec.substr(0, colon);
-    if (kind == "status") {
-        f.kind = FaultKind::Status;
-    } else if (kind == "noreply") {
-        f.kind = FaultKind::NoReply;
-    } else if (kind == "split") {
-        f.kind = FaultKind::Split;
-    } else if (kind == "late") {
-        f.kind = FaultKind::LateReplyFirst;
-    } else if (kind == "garbage") {
-        f.kind = FaultKind::GarbageFirst;
-    } else if (kind == "oversize") {
-        f.kind = FaultKind::Oversized;
-    } else if (kind == "closemid") {
-        f.kind = FaultKind::CloseMidReply;
-    } else {
+    static const char* const kKinds[] = {"status",  "noreply",  "split",   "late",
+                                         "garbage", "oversize", "closemid"};  // FaultKind's order
+    auto known = std::find(std::begin(kKinds), std::end(kKinds), kind);
+    if (known == std::end(kKinds))
         return fail("unknown kind \"" + kind + "\"");
-    }
+    f.kind = FaultKind(known - std::begin(kKinds));
     std::string rest = colon == std::string::npos ? "" : spec.substr(colon + 1);
     size_t pos = 0;
     while (pos < rest.size()) {
@@ -85,11 +55,7 @@ bool ParseFault(const std::string& spec, Fault* fault, std::string* error) {
             return fail("expected key=value, got \"" + item + "\"");
         std::string key = item.substr(0, eq), value = item.substr(eq + 1);
         uint64_t n = 0;
-        auto number = [&](uint64_t limit) {
-            if (!ParseNumber(value, limit, &n))
-                return false;
-            return true;
-        };
+        auto number = [&](uint64_t limit) { return ParseNumber(value, limit, &n); };
         if (key == "code" && number(0xFFFFFFFF)) {
             f.code = static_cast<uint32_t>(n);
         } else if (key == "qualifier" && number(0xFFFFFFFF)) {
@@ -109,25 +75,20 @@ bool ParseFault(const std::string& spec, Fault* fault, std::string* error) {
         } else if (key == "data") {
             f.data = std::vector<uint8_t>(value.begin(), value.end());
         } else if (key == "hexdata") {
-            std::vector<uint8_t> bytes;
-            if (!ParseHex(value, &bytes))
+            if (!FromHex(value, &f.data.emplace()))
                 return fail("bad hex \"" + value + "\"");
-            f.data = bytes;
         } else if (key == "size" && number(1000000) && n > 0) {
             f.segment_size = static_cast<size_t>(n);
         } else if (key == "pause" && number(600000)) {
             f.pause_ms = static_cast<int>(n);
         } else if (key == "bytes") {
-            if (!ParseHex(value, &f.garbage) || f.garbage.empty())
+            if (!FromHex(value, &f.garbage) || f.garbage.empty())
                 return fail("bad hex \"" + value + "\"");
         } else if (key == "mode") {
-            if (value == "declared") {
-                f.oversize = OversizeMode::DeclaredTooLong;
-            } else if (value == "room") {
-                f.oversize = OversizeMode::MoreThanRoom;
-            } else {
+            if (value != "declared" && value != "room")
                 return fail("mode must be declared or room");
-            }
+            f.oversize =
+                value == "room" ? OversizeMode::MoreThanRoom : OversizeMode::DeclaredTooLong;
         } else if (key == "length" && number(0xFFFFFFFF) && n > kMaxReplyData) {
             f.oversize_length = static_cast<uint32_t>(n);
         } else if (key == "extra" && number(1000000) && n > 0) {
@@ -155,26 +116,76 @@ bool ParseConnectionFault(const std::string& text, ConnectionFault* fault) {
     return true;
 }
 
-const char* EventTypeName(EventType type) {
-    switch (type) {
-        case EventType::Connect:
-            return "connect";
-        case EventType::Close:
-            return "close";
-        case EventType::Malformed:
-            return "malformed";
-        case EventType::Reset:
-            return "reset";
-        case EventType::Update:
-            return "update";
-        case EventType::Listening:
-            return "listening";
-        case EventType::NotListening:
-            return "not-listening";
-        case EventType::Fault:
-            return "fault";
+std::vector<Step> ShapeReply(Reply reply, uint32_t room, const Bytes& previous, const Fault* fault,
+                             Bytes* sent) {
+    std::vector<Step> steps;
+    auto write = [&steps](Bytes bytes) { steps.push_back(Step{Step::Write, std::move(bytes)}); };
+    auto wait = [&steps](int ms) {
+        if (ms > 0)
+            steps.push_back(Step{Step::Wait, {}, ms});
+    };
+    sent->clear();
+    FaultKind kind = fault ? fault->kind : FaultKind::Split;
+    if (kind == FaultKind::NoReply)
+        return steps;
+    if (kind == FaultKind::Status) {
+        reply.status = fault->status;
+        reply.data = fault->data ? *fault->data : Bytes();
+    } else if (kind == FaultKind::Oversized && fault->oversize == OversizeMode::DeclaredTooLong) {
+        reply.data.assign(std::min<uint32_t>(fault->oversize_length, kMaxRequestPayload), 'X');
+    } else if (kind == FaultKind::Oversized) {
+        size_t want = std::max<size_t>(size_t(room), reply.data.size()) + fault->extra_bytes;
+        reply.data.resize(std::max(std::min<size_t>(want, kMaxReplyData), reply.data.size()), '#');
     }
-    return "?";
+    reply.declared =
+        kind == FaultKind::Oversized && fault->oversize == OversizeMode::DeclaredTooLong
+            ? fault->oversize_length
+            : uint32_t(reply.data.size());
+    Bytes frame = EncodeReply(reply);
+    if (kind == FaultKind::CloseMidReply) {
+        write(Bytes(frame.begin(),
+                    frame.begin() + long(std::min(fault->close_after, frame.size() - 1))));
+        steps.push_back(Step{Step::Close, {}, 0, "fault closemid"});
+        return steps;
+    }
+    *sent = frame;
+    if (!fault || kind == FaultKind::Status || kind == FaultKind::Oversized) {
+        write(frame);
+    } else if (kind == FaultKind::Split) {
+        size_t size = std::max<size_t>(1, fault->segment_size);
+        for (size_t at = 0; at < frame.size(); at += size) {
+            if (at > 0)
+                wait(fault->pause_ms >= 0 ? fault->pause_ms : kDefaultSplitPauseMs);
+            write(Bytes(frame.begin() + long(at),
+                        frame.begin() + long(std::min(at + size, frame.size()))));
+        }
+    } else if (kind == FaultKind::LateReplyFirst) {
+        Bytes late = previous;
+        if (late.size() < kReplyHeaderSize || Get32(late.data() + 4) == reply.sequence) {
+            uint32_t older = reply.sequence > 1 ? reply.sequence - 1 : reply.sequence + 1000;
+            late = EncodeReply(
+                Reply{kProtocolVersion, reply.kind, older, kStatusOk, 4, {'L', 'A', 'T', 'E'}});
+        }
+        if (fault->pause_ms > 0) {
+            write(late);
+            wait(fault->pause_ms);
+            write(frame);
+        } else {
+            late.insert(late.end(), frame.begin(), frame.end());
+            write(late);
+        }
+    } else {  // GarbageFirst
+        write(fault->garbage.empty() ? Bytes{0x00, 0xFF, 'j', 'u', 'n', 'k'} : fault->garbage);
+        wait(fault->pause_ms >= 0 ? fault->pause_ms : kDefaultGarbagePauseMs);
+        write(frame);
+    }
+    return steps;
+}
+
+const char* EventTypeName(EventType type) {
+    static const char* const kNames[] = {"connect", "close",     "malformed",     "reset",
+                                         "update",  "listening", "not-listening", "fault"};
+    return kNames[int(type)];
 }
 
 }  // namespace gwsim

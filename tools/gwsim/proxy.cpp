@@ -1,22 +1,12 @@
-// The recording proxy: one io thread, one pair of sockets per connection.
+// The recording proxy on the shared server skeleton: one pair of sockets per
+// connection, side by side.
 #include "tools/gwsim/proxy.h"
 
-#include <array>
-#include <condition_variable>
-#include <iostream>
-#include <mutex>
-#include <set>
-#include <thread>
-
-#include <asio.hpp>
+#include "tools/gwsim/server.h"
 
 namespace gwsim {
 
 namespace {
-
-using asio::ip::tcp;
-
-const int kListenBacklog = 8;
 
 bool IsReset(const asio::error_code& ec) {
     return ec == asio::error::connection_reset || ec == asio::error::connection_aborted;
@@ -26,69 +16,46 @@ bool IsReset(const asio::error_code& ec) {
 
 class ProxyPair;
 
-class Proxy::Impl {
+class Proxy::Impl : public Server {
 public:
-    explicit Impl(ProxyOptions o) : options(std::move(o)) {
-        port = options.port != 0 ? options.port : DefaultPort(options.family);
-        device_port = options.device_port != 0 ? options.device_port : DefaultPort(options.family);
-    }
+    explicit Impl(ProxyOptions o)
+        : Server(o.bind_address, o.port ? o.port : DefaultPort(o.family), "proxy", o.verbose,
+                 o.log),
+          options(std::move(o)),
+          device_port(options.device_port ? options.device_port : DefaultPort(options.family)) {}
+    ~Impl() override { Stop(); }
 
-    ProxyOptions options;
-    uint16_t port;
-    uint16_t device_port;
+    const ProxyOptions options;
+    const uint16_t device_port;
+    tcp::endpoint device;
     SessionWriter writer;
     bool recording = false;
 
-    mutable std::mutex mu;
-    size_t connections = 0;
-    size_t open = 0;
-    bool running = false;
-    bool started_once = false;
-
-    std::mutex wait_mu;
-    std::condition_variable wait_cv;
-    uint64_t generation = 0;
-    std::mutex log_mu;
-
-    // io thread only
-    asio::io_context io;
-    tcp::acceptor acceptor{io};
-    tcp::endpoint device;
-    std::set<std::shared_ptr<ProxyPair>> pairs;
-    std::thread thread;
-
-    void Notify() {
-        {
-            std::lock_guard<std::mutex> lk(wait_mu);
-            ++generation;
+    std::shared_ptr<Link> Accepted(tcp::socket socket, size_t index) override;
+    bool BeforeStart(std::string* error) override {
+        if (endpoint == device) {
+            *error = "the proxy cannot listen where the device is (" + EndpointText() + ")";
+            return false;
         }
-        wait_cv.notify_all();
+        recording = !options.record_path.empty();
+        return !recording ||
+               writer.Open(options.record_path, options.family,
+                           device.address().to_string() + ":" + std::to_string(device_port),
+                           endpoint.address().to_string() + ":" + std::to_string(port), error);
     }
-
-    void Log(const std::string& line) {
-        if (!options.verbose)
-            return;
-        std::lock_guard<std::mutex> lk(log_mu);
-        std::string text =
-            "gwsim proxy " + options.bind_address + ":" + std::to_string(port) + ": " + line;
-        if (options.log) {
-            options.log(text);
-        } else {
-            std::cerr << text << std::endl;
-        }
+    void AfterStop() override {
+        if (recording)
+            writer.End();
     }
-
-    void Accept();
-    void Ended(const std::shared_ptr<ProxyPair>& pair);
 };
 
 // A connection from the PC and the one to the device made for it.
-class ProxyPair : public std::enable_shared_from_this<ProxyPair> {
+class ProxyPair : public Link, public std::enable_shared_from_this<ProxyPair> {
 public:
     ProxyPair(Proxy::Impl& impl, tcp::socket pc, size_t index)
         : impl_(impl), pc_(std::move(pc)), device_(impl.io), index_(index) {}
 
-    void Start() {
+    void Start() override {
         auto self = shared_from_this();
         device_.async_connect(impl_.device, [this, self](asio::error_code ec) {
             if (finished_)
@@ -97,12 +64,11 @@ public:
                 impl_.Log("conn " + std::to_string(index_) + ": device: " + ec.message());
                 if (impl_.recording)
                     impl_.writer.ConnectFailed(index_, ec.message());
-                Abort(pc_);
+                Reset(pc_);
                 Finish();
                 return;
             }
             asio::error_code ignored;
-            pc_.set_option(tcp::no_delay(true), ignored);
             device_.set_option(tcp::no_delay(true), ignored);
             std::string peer;
             auto remote = pc_.remote_endpoint(ignored);
@@ -118,7 +84,7 @@ public:
     }
 
     // Ends both sockets at once (the proxy stops).
-    void Shutdown() {
+    void Abort() override {
         finished_ = true;
         asio::error_code ec;
         pc_.close(ec);
@@ -128,7 +94,7 @@ public:
 private:
     using Buffer = std::array<uint8_t, 65536>;
 
-    static void Abort(tcp::socket& s) {
+    static void Reset(tcp::socket& s) {
         asio::error_code ec;
         s.set_option(asio::socket_base::linger(true, 0), ec);
         s.close(ec);
@@ -145,27 +111,23 @@ private:
                 SideEnded(from, to, from_device, IsReset(ec));
                 return;
             }
-            std::vector<uint8_t> bytes(buf.begin(), buf.begin() + long(n));
+            auto out = std::make_shared<Bytes>(buf.begin(), buf.begin() + long(n));
             if (impl_.recording) {
-                if (from_device) {
-                    impl_.writer.DeviceBytes(index_, bytes);
-                } else {
-                    impl_.writer.PcBytes(index_, bytes);
-                }
+                if (from_device)
+                    impl_.writer.DeviceBytes(index_, *out);
+                else
+                    impl_.writer.PcBytes(index_, *out);
                 impl_.Notify();
             }
-            auto out = std::make_shared<std::vector<uint8_t>>(std::move(bytes));
             asio::async_write(
                 to, asio::buffer(*out),
                 [this, self, out, &from, &to, &buf, from_device](asio::error_code wec, size_t) {
                     if (finished_)
                         return;
-                    if (wec) {
-                        // The other side is gone: it ended the connection.
+                    if (wec)  // the other side is gone: it ended the connection
                         SideEnded(to, from, !from_device, IsReset(wec));
-                        return;
-                    }
-                    Relay(from, to, buf, from_device);
+                    else
+                        Relay(from, to, buf, from_device);
                 });
         });
     }
@@ -180,8 +142,8 @@ private:
                 impl_.writer.Closed(index_, from_device, reset);
         }
         if (reset) {
-            Abort(to);
-            Abort(from);
+            Reset(to);
+            Reset(from);
             Finish();
             return;
         }
@@ -198,7 +160,7 @@ private:
         if (finished_)
             return;
         finished_ = true;
-        impl_.Ended(shared_from_this());
+        impl_.Ended(shared_from_this(), false);
     }
 
     Proxy::Impl& impl_;
@@ -212,36 +174,8 @@ private:
     int ended_sides_ = 0;
 };
 
-void Proxy::Impl::Accept() {
-    acceptor.async_accept([this](asio::error_code ec, tcp::socket socket) {
-        if (ec == asio::error::operation_aborted || !acceptor.is_open())
-            return;
-        if (!ec) {
-            size_t index;
-            {
-                std::lock_guard<std::mutex> lk(mu);
-                index = ++connections;
-                ++open;
-            }
-            auto pair = std::make_shared<ProxyPair>(*this, std::move(socket), index);
-            pairs.insert(pair);
-            pair->Start();
-            Notify();
-        }
-        Accept();
-    });
-}
-
-void Proxy::Impl::Ended(const std::shared_ptr<ProxyPair>& pair) {
-    // Drop the pair once its handlers have unwound.
-    asio::post(io, [this, pair] {
-        pairs.erase(pair);
-        {
-            std::lock_guard<std::mutex> lk(mu);
-            --open;
-        }
-        Notify();
-    });
+std::shared_ptr<Link> Proxy::Impl::Accepted(tcp::socket socket, size_t index) {
+    return std::make_shared<ProxyPair>(*this, std::move(socket), index);
 }
 
 Proxy::Proxy(ProxyOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
@@ -251,89 +185,27 @@ Proxy::~Proxy() {
 }
 
 bool Proxy::Start(std::string* error) {
-    auto fail = [error](const std::string& why) {
-        if (error)
-            *error = why;
-        return false;
-    };
-    {
-        std::lock_guard<std::mutex> lk(impl_->mu);
-        if (impl_->started_once)
-            return fail("a proxy is started only once");
-    }
     asio::error_code ec;
     asio::ip::address device = asio::ip::make_address(impl_->options.device_address, ec);
-    if (ec)
-        return fail("bad device address \"" + impl_->options.device_address + "\"");
-    impl_->device = tcp::endpoint(device, impl_->device_port);
-    asio::ip::address bind = asio::ip::make_address(impl_->options.bind_address, ec);
-    if (ec)
-        return fail("bad bind address \"" + impl_->options.bind_address + "\"");
-    tcp::endpoint endpoint(bind, impl_->port);
-    if (endpoint == impl_->device)
-        return fail("the proxy cannot listen where the device is (" + impl_->options.bind_address +
-                    ":" + std::to_string(impl_->port) + ")");
-    impl_->acceptor.open(endpoint.protocol(), ec);
-    if (!ec)
-        impl_->acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-    if (!ec)
-        impl_->acceptor.bind(endpoint, ec);
-    if (!ec)
-        impl_->acceptor.listen(kListenBacklog, ec);
     if (ec) {
-        asio::error_code ignored;
-        impl_->acceptor.close(ignored);
-        return fail("cannot listen on " + impl_->options.bind_address + ":" +
-                    std::to_string(impl_->port) + ": " + ec.message());
+        if (error)
+            *error = "bad device address \"" + impl_->options.device_address + "\"";
+        return false;
     }
-    if (!impl_->options.record_path.empty()) {
-        std::string why;
-        std::string device_text = device.to_string() + ":" + std::to_string(impl_->device_port);
-        std::string listen_text = bind.to_string() + ":" + std::to_string(impl_->port);
-        if (!impl_->writer.Open(impl_->options.record_path, impl_->options.family, device_text,
-                                listen_text, &why)) {
-            asio::error_code ignored;
-            impl_->acceptor.close(ignored);
-            return fail(why);
-        }
-        impl_->recording = true;
-    }
-    {
-        std::lock_guard<std::mutex> lk(impl_->mu);
-        impl_->running = true;
-        impl_->started_once = true;
-    }
-    impl_->Accept();
-    impl_->thread = std::thread([this] { impl_->io.run(); });
-    return true;
+    impl_->device = tcp::endpoint(device, impl_->device_port);
+    std::string why;
+    bool ok = impl_->Start(&why);
+    if (!ok && error)
+        *error = why;
+    return ok;
 }
 
 void Proxy::Stop() {
-    {
-        std::lock_guard<std::mutex> lk(impl_->mu);
-        if (!impl_->running)
-            return;
-        impl_->running = false;
-    }
-    impl_->io.stop();
-    if (impl_->thread.joinable())
-        impl_->thread.join();
-    asio::error_code ec;
-    impl_->acceptor.close(ec);
-    for (const auto& pair : impl_->pairs)
-        pair->Shutdown();
-    impl_->pairs.clear();
-    {
-        std::lock_guard<std::mutex> lk(impl_->mu);
-        impl_->open = 0;
-    }
-    if (impl_->recording)
-        impl_->writer.End();
-    impl_->Notify();
+    impl_->Stop();
 }
 
 const std::string& Proxy::address() const {
-    return impl_->options.bind_address;
+    return impl_->bind_address;
 }
 
 uint16_t Proxy::port() const {
@@ -341,13 +213,11 @@ uint16_t Proxy::port() const {
 }
 
 size_t Proxy::ConnectionCount() const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
-    return impl_->connections;
+    return impl_->ConnectionCount();
 }
 
 size_t Proxy::OpenCount() const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
-    return impl_->open;
+    return impl_->OpenCount();
 }
 
 size_t Proxy::RequestCount() const {
@@ -363,22 +233,7 @@ bool Proxy::RecordingHealthy(std::string* error) const {
 }
 
 bool Proxy::WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::unique_lock<std::mutex> lk(impl_->wait_mu);
-    for (;;) {
-        uint64_t seen = impl_->generation;
-        lk.unlock();
-        bool ok = predicate();
-        lk.lock();
-        if (ok)
-            return true;
-        while (impl_->generation == seen) {
-            if (impl_->wait_cv.wait_until(lk, deadline) == std::cv_status::timeout) {
-                lk.unlock();
-                return predicate();
-            }
-        }
-    }
+    return impl_->WaitUntil(predicate, timeout);
 }
 
 bool Proxy::WaitForIdle(std::chrono::milliseconds timeout) {

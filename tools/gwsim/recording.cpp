@@ -2,6 +2,10 @@
 #include "tools/gwsim/recording.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <system_error>
 #include <cstdio>
 #include <ctime>
 #include <set>
@@ -17,36 +21,8 @@ using Clock = std::chrono::steady_clock;
 using ordered_json = nlohmann::ordered_json;
 using nlohmann::json;
 
-const uint32_t kMaxRequestPayload = 64 * 1024;  // as the simulator takes them
 // A declared data length above this is not waited for: the bytes are kept raw.
 const uint32_t kMaxDecodedData = 1024 * 1024;
-
-uint32_t Get32(const uint8_t* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
-
-void Put32(std::vector<uint8_t>* out, uint32_t v) {
-    out->push_back(uint8_t(v >> 24));
-    out->push_back(uint8_t(v >> 16));
-    out->push_back(uint8_t(v >> 8));
-    out->push_back(uint8_t(v));
-}
-
-std::string Hex32(uint32_t v) {
-    char b[16];
-    std::snprintf(b, sizeof b, "0x%08X", v);
-    return b;
-}
-
-std::string Hex8(uint8_t v) {
-    char b[8];
-    std::snprintf(b, sizeof b, "0x%02X", v);
-    return b;
-}
-
-bool Printable(const std::vector<uint8_t>& bytes) {
-    return std::all_of(bytes.begin(), bytes.end(), [](uint8_t c) { return c >= 0x20 && c < 0x7F; });
-}
 
 // "key" as text when printable, else "key_hex" as hex.
 void PutBytes(ordered_json* j, const std::string& key, const std::vector<uint8_t>& bytes) {
@@ -67,76 +43,21 @@ ordered_json PieceJson(const ReplyPiece& p) {
     }
     if (p.version != kProtocolVersion)
         j["version"] = p.version;
-    j["kind"] = Hex8(p.kind);
+    j["kind"] = Hex32(p.kind, 2);
     j["sequence"] = p.sequence;
     j["status"] = Hex32(p.status);
     PutBytes(&j, "data", p.data);
     return j;
 }
 
-bool StartsWithMagic(const std::vector<uint8_t>& b) {
-    return !b.empty() && b[0] == kMagic0 && (b.size() < 2 || b[1] == kMagic1);
-}
-
 }  // namespace
-
-// ---- hex ----
-
-std::string ToHex(const std::vector<uint8_t>& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string s;
-    s.reserve(bytes.size() * 2);
-    for (uint8_t b : bytes) {
-        s += kDigits[b >> 4];
-        s += kDigits[b & 15];
-    }
-    return s;
-}
-
-bool FromHex(const std::string& text, std::vector<uint8_t>* bytes) {
-    if (text.size() % 2 != 0)
-        return false;
-    auto digit = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
-    std::vector<uint8_t> out;
-    out.reserve(text.size() / 2);
-    for (size_t i = 0; i < text.size(); i += 2) {
-        int hi = digit(text[i]), lo = digit(text[i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        out.push_back(uint8_t(hi * 16 + lo));
-    }
-    bytes->swap(out);
-    return true;
-}
 
 // ---- pieces ----
 
 std::vector<uint8_t> ReplyPiece::Encode() const {
     if (raw)
         return bytes;
-    std::vector<uint8_t> f = {kMagic0, kMagic1, version, kind};
-    Put32(&f, sequence);
-    Put32(&f, status);
-    Put32(&f, uint32_t(data.size()));
-    f.insert(f.end(), data.begin(), data.end());
-    return f;
-}
-
-bool ReplyPiece::operator==(const ReplyPiece& o) const {
-    if (raw != o.raw)
-        return false;
-    if (raw)
-        return bytes == o.bytes;
-    return version == o.version && kind == o.kind && sequence == o.sequence && status == o.status &&
-           data == o.data;
+    return EncodeReply(Reply{version, kind, sequence, status, uint32_t(data.size()), data});
 }
 
 std::vector<uint8_t> Exchange::PieceBytes() const {
@@ -167,34 +88,29 @@ std::vector<ReplyPiece> ReplyDecoder::Add(const std::vector<uint8_t>& bytes) {
         out.push_back(std::move(p));
     };
     while (!pending_.empty()) {
-        if (!StartsWithMagic(pending_)) {
+        ReplyFrameRead f = ReadReplyFrame(pending_.data(), pending_.size(), kMaxDecodedData);
+        if (f.status == FrameStatus::BadMagic) {
             // Up to the next possible start of a frame.
             size_t at = 1;
             while (at < pending_.size() &&
-                   !(pending_[at] == kMagic0 &&
-                     (at + 1 == pending_.size() || pending_[at + 1] == kMagic1)))
+                   ReadReplyFrame(&pending_[at], pending_.size() - at, 0).status ==
+                       FrameStatus::BadMagic)
                 ++at;
             take_raw(at, "not a frame");
-            continue;
-        }
-        if (pending_.size() < kReplyHeaderSize)
-            break;
-        uint32_t length = Get32(pending_.data() + 12);
-        if (length > kMaxDecodedData) {
+        } else if (f.status == FrameStatus::Oversized) {
             take_raw(pending_.size(), "declared data length out of range");
+        } else if (f.status == FrameStatus::Incomplete) {
             break;
+        } else {
+            ReplyPiece p;
+            p.version = f.reply.version;
+            p.kind = f.reply.kind;
+            p.sequence = f.reply.sequence;
+            p.status = f.reply.status;
+            p.data = std::move(f.reply.data);
+            pending_.erase(pending_.begin(), pending_.begin() + long(f.size));
+            out.push_back(std::move(p));
         }
-        if (pending_.size() < kReplyHeaderSize + length)
-            break;
-        ReplyPiece p;
-        p.version = pending_[2];
-        p.kind = pending_[3];
-        p.sequence = Get32(pending_.data() + 4);
-        p.status = Get32(pending_.data() + 8);
-        p.data.assign(pending_.begin() + kReplyHeaderSize,
-                      pending_.begin() + long(kReplyHeaderSize + length));
-        pending_.erase(pending_.begin(), pending_.begin() + long(kReplyHeaderSize + length));
-        out.push_back(std::move(p));
     }
     return out;
 }
@@ -222,10 +138,11 @@ SessionWriter::~SessionWriter() {
 bool SessionWriter::Open(const std::string& path, Family family, const std::string& device,
                          const std::string& listen, std::string* error) {
     std::lock_guard<std::mutex> lk(mu_);
+    errno = 0;
     out_.open(path, std::ios::binary | std::ios::trunc);
     if (!out_) {
         if (error)
-            *error = "cannot write " + path;
+            *error = "cannot write " + path + ": " + std::generic_category().message(errno);
         return false;
     }
     open_ = true;
@@ -251,11 +168,6 @@ bool SessionWriter::Open(const std::string& path, Family family, const std::stri
     return true;
 }
 
-bool SessionWriter::IsOpen() const {
-    std::lock_guard<std::mutex> lk(mu_);
-    return open_;
-}
-
 void SessionWriter::WriteLine(const std::string& line) {
     // Called with mu_ held.
     if (!open_ || ended_)
@@ -271,14 +183,42 @@ uint64_t SessionWriter::Now() const {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start_).count());
 }
 
+namespace {
+
+// The keys every event line starts with; "n" when `n` is given.
+ordered_json Line(const char* event, size_t conn, uint64_t t_ms, const size_t* n = nullptr) {
+    ordered_json j;
+    j["event"] = event;
+    j["conn"] = conn;
+    if (n)
+        j["n"] = *n;
+    j["t_ms"] = t_ms;
+    return j;
+}
+
+}  // namespace
+
+void SessionWriter::ReplyLine(size_t conn, Conn& c, const Bytes& bytes, bool flush) {
+    // Called with mu_ held.
+    Clock::time_point now = Clock::now();
+    auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(now - c.last_time).count();
+    ordered_json frames = ordered_json::array();
+    for (const ReplyPiece& p : flush ? c.decoder.Flush() : c.decoder.Add(bytes))
+        frames.push_back(PieceJson(p));
+    ordered_json j = Line("reply", conn, Now(), &c.last_request);
+    j["gap_ms"] = flush || gap < 0 ? 0 : gap;
+    j["bytes"] = ToHex(bytes);
+    j["frames"] = frames;
+    WriteLine(j.dump());
+    if (!flush)
+        c.last_time = now;
+}
+
 void SessionWriter::Connected(size_t conn, const std::string& peer) {
     std::lock_guard<std::mutex> lk(mu_);
     Conn& c = conns_[conn];
     c.last_time = Clock::now();
-    ordered_json j;
-    j["event"] = "connect";
-    j["conn"] = conn;
-    j["t_ms"] = Now();
+    ordered_json j = Line("connect", conn, Now());
     if (!peer.empty())
         j["pc"] = peer;
     WriteLine(j.dump());
@@ -286,30 +226,15 @@ void SessionWriter::Connected(size_t conn, const std::string& peer) {
 
 void SessionWriter::ConnectFailed(size_t conn, const std::string& why) {
     std::lock_guard<std::mutex> lk(mu_);
-    ordered_json j;
-    j["event"] = "connect_failed";
-    j["conn"] = conn;
-    j["t_ms"] = Now();
+    ordered_json j = Line("connect_failed", conn, Now());
     j["error"] = why;
     WriteLine(j.dump());
 }
 
 void SessionWriter::FlushDecoder(size_t conn, Conn& c) {
     // Called with mu_ held: the rest of a frame the device never finished.
-    if (!c.decoder.Pending())
-        return;
-    ordered_json frames = ordered_json::array();
-    for (const ReplyPiece& p : c.decoder.Flush())
-        frames.push_back(PieceJson(p));
-    ordered_json j;
-    j["event"] = "reply";
-    j["conn"] = conn;
-    j["n"] = c.last_request;
-    j["t_ms"] = Now();
-    j["gap_ms"] = 0;
-    j["bytes"] = "";
-    j["frames"] = frames;
-    WriteLine(j.dump());
+    if (c.decoder.Pending())
+        ReplyLine(conn, c, {}, true);
 }
 
 void SessionWriter::PcBytes(size_t conn, const std::vector<uint8_t>& bytes) {
@@ -317,10 +242,7 @@ void SessionWriter::PcBytes(size_t conn, const std::vector<uint8_t>& bytes) {
     Conn& c = conns_[conn];
     auto unframed = [&](const std::vector<uint8_t>& b) {
         c.pc_unframed = true;
-        ordered_json j;
-        j["event"] = "pc_bytes";
-        j["conn"] = conn;
-        j["t_ms"] = Now();
+        ordered_json j = Line("pc_bytes", conn, Now());
         j["bytes"] = ToHex(b);
         WriteLine(j.dump());
     };
@@ -330,46 +252,26 @@ void SessionWriter::PcBytes(size_t conn, const std::vector<uint8_t>& bytes) {
     }
     c.from_pc.insert(c.from_pc.end(), bytes.begin(), bytes.end());
     while (!c.from_pc.empty()) {
-        if (!StartsWithMagic(c.from_pc)) {
+        RequestFrame f = ReadRequest(c.from_pc.data(), c.from_pc.size());
+        if (f.status == FrameStatus::Incomplete)
+            return;
+        if (f.status == FrameStatus::BadMagic || f.status == FrameStatus::Oversized) {
             unframed(c.from_pc);
             c.from_pc.clear();
             return;
         }
-        if (c.from_pc.size() < kRequestHeaderSize)
-            return;
-        const uint8_t* h = c.from_pc.data();
-        uint32_t length = Get32(h + 20);
-        if (length > kMaxRequestPayload) {
-            unframed(c.from_pc);
-            c.from_pc.clear();
-            return;
-        }
-        if (c.from_pc.size() < kRequestHeaderSize + length)
-            return;
         FlushDecoder(conn, c);
-        RecordedRequest r;
+        RecordedRequest& r = f.request;
         r.connection = conn;
-        r.kind = h[3];
-        r.sequence = Get32(h + 4);
-        r.code = Get32(h + 8);
-        r.qualifier = Get32(h + 12);
-        r.room = Get32(h + 16);
-        r.payload.assign(c.from_pc.begin() + kRequestHeaderSize,
-                         c.from_pc.begin() + long(kRequestHeaderSize + length));
-        std::vector<uint8_t> frame(c.from_pc.begin(),
-                                   c.from_pc.begin() + long(kRequestHeaderSize + length));
-        c.from_pc.erase(c.from_pc.begin(), c.from_pc.begin() + long(kRequestHeaderSize + length));
+        Bytes frame(c.from_pc.begin(), c.from_pc.begin() + long(f.size));
+        c.from_pc.erase(c.from_pc.begin(), c.from_pc.begin() + long(f.size));
         requests_.push_back(r);
         c.last_request = requests_.size();
         c.last_time = Clock::now();
-        ordered_json j;
-        j["event"] = "request";
-        j["conn"] = conn;
-        j["n"] = c.last_request;
-        j["t_ms"] = Now();
-        if (h[2] != kProtocolVersion)
-            j["version"] = h[2];
-        j["kind"] = Hex8(r.kind);
+        ordered_json j = Line("request", conn, Now(), &c.last_request);
+        if (r.version != kProtocolVersion)
+            j["version"] = r.version;
+        j["kind"] = Hex32(r.kind, 2);
         j["sequence"] = r.sequence;
         j["code"] = Hex32(r.code);
         j["qualifier"] = Hex32(r.qualifier);
@@ -382,22 +284,7 @@ void SessionWriter::PcBytes(size_t conn, const std::vector<uint8_t>& bytes) {
 
 void SessionWriter::DeviceBytes(size_t conn, const std::vector<uint8_t>& bytes) {
     std::lock_guard<std::mutex> lk(mu_);
-    Conn& c = conns_[conn];
-    Clock::time_point now = Clock::now();
-    auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(now - c.last_time).count();
-    c.last_time = now;
-    ordered_json frames = ordered_json::array();
-    for (const ReplyPiece& p : c.decoder.Add(bytes))
-        frames.push_back(PieceJson(p));
-    ordered_json j;
-    j["event"] = "reply";
-    j["conn"] = conn;
-    j["n"] = c.last_request;
-    j["t_ms"] = Now();
-    j["gap_ms"] = gap < 0 ? 0 : gap;
-    j["bytes"] = ToHex(bytes);
-    j["frames"] = frames;
-    WriteLine(j.dump());
+    ReplyLine(conn, conns_[conn], bytes, false);
 }
 
 void SessionWriter::Closed(size_t conn, bool by_device, bool abortive) {
@@ -409,11 +296,7 @@ void SessionWriter::Closed(size_t conn, bool by_device, bool abortive) {
     FlushDecoder(conn, c);
     auto gap =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - c.last_time).count();
-    ordered_json j;
-    j["event"] = "close";
-    j["conn"] = conn;
-    j["n"] = c.last_request;
-    j["t_ms"] = Now();
+    ordered_json j = Line("close", conn, Now(), &c.last_request);
     j["gap_ms"] = gap < 0 ? 0 : gap;
     j["by"] = by_device ? "device" : "pc";
     j["how"] = abortive ? "reset" : "close";
@@ -494,17 +377,11 @@ uint64_t Number(const json& j, const std::string& key, uint64_t max, bool requir
         v = uint64_t(it->get<int64_t>());
     } else if (it->is_string()) {
         std::string s = it->get<std::string>();
-        bool ok = !s.empty() && s[0] != '-' && s[0] != '+' && s[0] != ' ';
-        if (ok) {
-            try {
-                size_t used = 0;
-                v = std::stoull(s, &used, 0);
-                ok = used == s.size();
-            } catch (const std::exception&) {
-                ok = false;
-            }
-        }
-        if (!ok)
+        char* end = nullptr;
+        errno = 0;
+        if (!s.empty() && std::isdigit(static_cast<unsigned char>(s[0])))
+            v = std::strtoull(s.c_str(), &end, 0);
+        if (!end || *end || errno)
             throw BadLine{"\"" + key + "\" is not a number: \"" + s + "\""};
     } else {
         throw BadLine{"\"" + key + "\" must be a number (or text such as \"0x20000000\"), not " +
@@ -685,6 +562,7 @@ bool ParseSession(const std::string& text, const std::string& name, Session* ses
                                   std::to_string(s.exchanges[by_number[x.number]].line) + ")"};
                 RecordedRequest& r = x.request;
                 r.connection = x.connection;
+                r.version = uint8_t(Number(j, "version", 0xFF, false, kProtocolVersion));
                 r.kind = uint8_t(Number(j, "kind", 0xFF, true));
                 r.sequence = uint32_t(Number(j, "sequence", 0xFFFFFFFFu, true));
                 r.code = uint32_t(Number(j, "code", 0xFFFFFFFFu, true));

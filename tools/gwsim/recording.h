@@ -42,7 +42,6 @@ struct ReplyPiece {
     std::string note;
 
     std::vector<uint8_t> Encode() const;
-    bool operator==(const ReplyPiece& other) const;
 };
 
 // One read from the device: its bytes as they came, and the time since the
@@ -103,7 +102,6 @@ public:
     // Creates (truncates) the file and writes the session line.
     bool Open(const std::string& path, Family family, const std::string& device,
               const std::string& listen, std::string* error);
-    bool IsOpen() const;
 
     void Connected(size_t conn, const std::string& peer);
     void ConnectFailed(size_t conn, const std::string& why);
@@ -133,6 +131,9 @@ private:
     void WriteLine(const std::string& line);
     uint64_t Now() const;
     void FlushDecoder(size_t conn, Conn& c);
+    // A "reply" line: the bytes the device sent, or (flush) what is left of
+    // an unfinished frame.
+    void ReplyLine(size_t conn, Conn& c, const Bytes& bytes, bool flush);
 
     mutable std::mutex mu_;
     std::ofstream out_;
@@ -152,11 +153,6 @@ bool LoadSession(const std::string& path, Session* session, std::string* error,
 // The same, from text; `name` stands for the file in messages.
 bool ParseSession(const std::string& text, const std::string& name, Session* session,
                   std::string* error, std::vector<std::string>* warnings = nullptr);
-
-// Hex without separators, lower case; and back (false on an odd length or a
-// character that is not a hex digit).
-std::string ToHex(const std::vector<uint8_t>& bytes);
-bool FromHex(const std::string& text, std::vector<uint8_t>* bytes);
 
 }  // namespace gwsim
 

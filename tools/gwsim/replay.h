@@ -24,6 +24,8 @@ struct ReplayOptions {
     uint16_t port = 0;     // 0: the family's port
     bool timing = true;    // false: every reply at once, with no gaps
     bool verbose = false;  // print every request and the exchange that answers it
+    // A frame left incomplete for this long ends the connection, as in the simulator.
+    int incomplete_frame_timeout_ms = 5000;
     // Reports (a request the recording lacks) and verbose output; default stderr.
     std::function<void(const std::string&)> log;
 };
@@ -72,10 +74,6 @@ public:
 private:
     std::unique_ptr<Impl> impl_;
 };
-
-// A one-line description of a request for messages: kind, sequence, code,
-// qualifier, room and payload.
-std::string DescribeRequest(const RecordedRequest& request);
 
 }  // namespace gwsim
 

@@ -21,17 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "tools/gwsim/wire.h"
+
 namespace gwsim {
-
-// ---- wire constants ----
-
-constexpr uint8_t kMagic0 = 0x47;  // 'G'
-constexpr uint8_t kMagic1 = 0x57;  // 'W'
-constexpr uint8_t kProtocolVersion = 1;
-constexpr size_t kRequestHeaderSize = 24;
-constexpr size_t kReplyHeaderSize = 16;
-constexpr uint32_t kMaxReplyData = 19992;  // 20008 - 16
-constexpr uint8_t kReplyBit = 0x80;
 
 constexpr uint8_t kKindDeviceCommand = 0x01;
 constexpr uint8_t kKindDeviceReset = 0x02;
@@ -166,17 +158,24 @@ enum class ConnectionFault {
 };
 bool ParseConnectionFault(const std::string& text, ConnectionFault* fault);  // none|refuse|hang
 
-// ---- what the simulator records ----
-
-struct RecordedRequest {
-    size_t connection = 0;  // 1 for the first connection accepted, and so on
-    uint8_t kind = 0;
-    uint32_t sequence = 0;
-    uint32_t code = 0;
-    uint32_t qualifier = 0;
-    uint32_t room = 0;
-    std::vector<uint8_t> payload;
+// What a connection does next: write bytes, wait, or close.
+struct Step {
+    enum Type { Write, Wait, Close } type = Write;
+    Bytes bytes{};          // Write
+    int ms = 0;             // Wait
+    std::string why{};      // Close: the reason given in events and logs
+    bool abortive = false;  // Close: with a reset (RST)
+    bool reboot = false;    // Close: the device reboots after it
 };
+
+// How the device sends `reply` to a request with `room` under `fault` (none:
+// as it is): the steps, and in *sent the complete frame sent (empty when none
+// was: no reply, or closed in mid-reply). `previous` is the last frame sent
+// before, which a late reply repeats.
+std::vector<Step> ShapeReply(Reply reply, uint32_t room, const Bytes& previous, const Fault* fault,
+                             Bytes* sent);
+
+// ---- what the simulator records ----
 
 enum class EventType {
     Connect,       // a connection was accepted

@@ -26,6 +26,22 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
+// The text members and their JSON keys.
+struct TextKey {
+    const char* name;
+    std::string DeviceState::*member;
+};
+const TextKey kTexts[] = {
+    {"lc_release", &DeviceState::lc_release},
+    {"prom_release", &DeviceState::prom_release},
+    {"bootstrap_release", &DeviceState::bootstrap_release},
+    {"cable_version", &DeviceState::cable_version},
+    {"serial_number", &DeviceState::serial_number},
+    {"mac_address", &DeviceState::mac_address},
+    {"usb_mac_address", &DeviceState::usb_mac_address},
+    {"pc_serial_text", &DeviceState::pc_serial_text},
+};
+
 }  // namespace
 
 const char* FamilyName(Family family) {
@@ -33,12 +49,11 @@ const char* FamilyName(Family family) {
 }
 
 bool ParseFamily(const std::string& text, Family* family) {
-    std::string t = Lower(text);
-    if (t == "zel") {
+    if (text == "ZEL") {
         *family = Family::ZEL;
         return true;
     }
-    if (t == "mir") {
+    if (text == "MIR") {
         *family = Family::MIR;
         return true;
     }
@@ -49,30 +64,20 @@ uint16_t DefaultPort(Family family) {
     return family == Family::MIR ? 9181 : 9191;
 }
 
+const char* const kCableNames[] = {"none", "mac", "r318"};  // in CableType's order
+
 const char* CableTypeName(CableType cable) {
-    switch (cable) {
-        case CableType::Mac:
-            return "mac";
-        case CableType::R318:
-            return "r318";
-        case CableType::None:
-            break;
-    }
-    return "none";
+    return kCableNames[int(cable)];
 }
 
 bool ParseCableType(const std::string& text, CableType* cable) {
-    std::string t = Lower(text);
-    if (t == "none") {
-        *cable = CableType::None;
-    } else if (t == "mac") {
-        *cable = CableType::Mac;
-    } else if (t == "r318") {
-        *cable = CableType::R318;
-    } else {
-        return false;
+    for (int i = 0; i < 3; ++i) {
+        if (Lower(text) == kCableNames[i]) {
+            *cable = CableType(i);
+            return true;
+        }
     }
-    return true;
+    return false;
 }
 
 DeviceState DeviceState::Default(Family family) {
@@ -96,28 +101,17 @@ DeviceState DeviceState::Default(Family family) {
 }
 
 bool DeviceState::operator==(const DeviceState& o) const {
-    return family == o.family && lc_release == o.lc_release && prom_release == o.prom_release &&
-           bootstrap_release == o.bootstrap_release && cpld_custom == o.cpld_custom &&
-           cpld_revision == o.cpld_revision && cable == o.cable &&
-           cable_version == o.cable_version && serial_number == o.serial_number &&
-           mac_address == o.mac_address && usb_mac_address == o.usb_mac_address &&
-           pc_serial_text == o.pc_serial_text && reboot_ms == o.reboot_ms;
+    return ToJson() == o.ToJson();  // every field is in the JSON form
 }
 
 std::string DeviceState::ToJson() const {
     nlohmann::json j;
     j["family"] = FamilyName(family);
-    j["lc_release"] = lc_release;
-    j["prom_release"] = prom_release;
-    j["bootstrap_release"] = bootstrap_release;
+    for (const TextKey& t : kTexts)
+        j[t.name] = this->*t.member;
     j["cpld"] = cpld_custom ? "custom" : "standard";
     j["cpld_revision"] = cpld_revision;
     j["cable"] = CableTypeName(cable);
-    j["cable_version"] = cable_version;
-    j["serial_number"] = serial_number;
-    j["mac_address"] = mac_address;
-    j["usb_mac_address"] = usb_mac_address;
-    j["pc_serial_text"] = pc_serial_text;
     j["reboot_ms"] = reboot_ms;
     return j.dump(2) + "\n";
 }
@@ -128,9 +122,18 @@ bool DeviceState::FromJson(const std::string& text, DeviceState* state, std::str
             *error = why;
         return false;
     };
-    nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
-    if (j.is_discarded())
-        return fail("not valid JSON");
+    nlohmann::json j;
+    try {
+        j = nlohmann::json::parse(text);
+    } catch (const nlohmann::json::parse_error& e) {
+        // e.byte counts from 1 and points at the offending character.
+        size_t at = std::min<size_t>(e.byte == 0 ? 0 : e.byte - 1, text.size());
+        size_t nl = at == 0 ? std::string::npos : text.rfind('\n', at - 1);
+        size_t line = 1 + size_t(std::count(text.begin(), text.begin() + long(at), '\n'));
+        size_t column = nl == std::string::npos ? at + 1 : at - nl;
+        return fail("line " + std::to_string(line) + ", column " + std::to_string(column) +
+                    ": not valid JSON");
+    }
     if (!j.is_object())
         return fail("the state must be a JSON object");
 
@@ -142,20 +145,6 @@ bool DeviceState::FromJson(const std::string& text, DeviceState* state, std::str
     }
     DeviceState s = Default(family);
 
-    struct TextKey {
-        const char* name;
-        std::string DeviceState::*member;
-    };
-    static const TextKey kTexts[] = {
-        {"lc_release", &DeviceState::lc_release},
-        {"prom_release", &DeviceState::prom_release},
-        {"bootstrap_release", &DeviceState::bootstrap_release},
-        {"cable_version", &DeviceState::cable_version},
-        {"serial_number", &DeviceState::serial_number},
-        {"mac_address", &DeviceState::mac_address},
-        {"usb_mac_address", &DeviceState::usb_mac_address},
-        {"pc_serial_text", &DeviceState::pc_serial_text},
-    };
     for (auto it = j.begin(); it != j.end(); ++it) {
         const std::string& key = it.key();
         const auto& v = it.value();

@@ -332,6 +332,14 @@ void SetMonitorSink(MonitorSink sink, void* context) {
     g_MonitorContext = sink ? context : nullptr;
 }
 
+void WriteMonitorLog(const char* channel, const char* text) {
+    DefaultMonitorSink(nullptr, channel ? channel : "", text ? text : "");
+}
+
+void WriteErrorLog(const char* file, int line) {
+    DefaultErrorSink(nullptr, file, line);
+}
+
 void SetErrorSink(ErrorSink sink, void* context) {
     std::lock_guard<std::mutex> lock(g_SinkMutex);
     g_ErrorSink = sink;

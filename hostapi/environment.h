@@ -82,5 +82,9 @@ typedef void (*MonitorSink)(void* context, const char* channel, const char* text
 ZODARURUVIZI_API void SetMonitorSink(MonitorSink sink, void* context);
 typedef void (*ErrorSink)(void* context, const char* file, int line);
 ZODARURUVIZI_API void SetErrorSink(ErrorSink sink, void* context);
+// What the default sinks do: append the line to "gateway_monitor.log". For an
+// installed sink that keeps the log as it is without one.
+ZODARURUVIZI_API void WriteMonitorLog(const char* channel, const char* text);
+ZODARURUVIZI_API void WriteErrorLog(const char* file, int line);
 
 #endif

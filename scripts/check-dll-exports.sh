@@ -12,7 +12,8 @@ objdump="${2:-i686-w64-mingw32-objdump}"
 # (for example _ZN14CGatewayChecks...).
 classes=(CGatewayChecks CCodeDiffResults CGatewayComms CBaseCommsException
          IBaseCommsEventListener CTabDialog)
-functions=(MonPrintfEx LogError SetMonitorSink SetErrorSink WaitForWorkerThreads AfxBeginThread
+functions=(MonPrintfEx LogError SetMonitorSink SetErrorSink WriteMonitorLog WriteErrorLog
+           WaitForWorkerThreads AfxBeginThread
            VSI_GetSerialNumber VSI_Reset MSI_GetCardDetails MSI_Reset IFC_Get32)
 # DLLs that every Windows system has.
 system_dlls='^(kernel32|ws2_32|msvcrt|user32|advapi32|shell32|ole32|oleaut32|mswsock|ntdll|api-ms-win-[a-z0-9-]+)\.dll$'

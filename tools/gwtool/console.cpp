@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "terminal.h"
+#include "tools/gwtool/model.h"
 
 namespace gwtool {
 
@@ -20,7 +21,10 @@ std::string Seconds(double seconds) {
 }  // namespace
 
 Console::Console(bool json, bool verbose)
-    : json_(json), verbose_(verbose), stderr_tty_(IsTerminal(stderr)) {}
+    : json_(json),
+      verbose_(verbose),
+      stderr_tty_(IsTerminal(stderr)),
+      stdout_tty_(IsTerminal(stdout)) {}
 
 bool Console::StdinIsTerminal() const {
     return IsTerminal(stdin);
@@ -54,21 +58,33 @@ void Console::Out(const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (json_) {
         ClearSpinnerLocked();
-        WriteErrLocked(text);
+        WriteErrLocked(stderr_tty_ ? EscapeControls(text) : text);
         DrawSpinnerLocked();
         return;
     }
     ClearSpinnerLocked();
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    WriteOutLocked(stdout_tty_ ? EscapeControls(text) : text);
     DrawSpinnerLocked();
 }
 
 void Console::Note(const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex_);
     ClearSpinnerLocked();
-    WriteErrLocked(text);
+    WriteErrLocked(stderr_tty_ ? EscapeControls(text) : text);
     DrawSpinnerLocked();
+}
+
+void Console::Warning(const std::string& text) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        warnings_.push_back(text);
+    }
+    Note("gwtool: warning: " + text + "\n");
+}
+
+std::vector<std::string> Console::Warnings() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return warnings_;
 }
 
 void Console::MonitorLine(const std::string& channel, const std::string& text) {
@@ -95,9 +111,14 @@ bool Console::Confirm(const std::string& question) {
 void Console::Document(const std::string& json_text) {
     std::lock_guard<std::mutex> lock(mutex_);
     ClearSpinnerLocked();
-    std::fwrite(json_text.data(), 1, json_text.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    WriteOutLocked(json_text + "\n");
+}
+
+void Console::WriteOutLocked(const std::string& text) {
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
+        std::fflush(stdout) != 0) {
+        stdout_ok_ = false;
+    }
 }
 
 void Console::ProgressBegin(const std::string& label) {

@@ -2,7 +2,8 @@
 //
 // Results go to stdout as text, or as one JSON document at the end with --json
 // (then every human line goes to stderr). Progress, monitor lines and errors
-// always go to stderr. Every write is serialised, because monitor lines arrive
+// always go to stderr. Text bound for a terminal has its control characters
+// escaped (device text may carry any). Every write is serialised, because monitor lines arrive
 // on the library's update worker while the main thread draws the progress.
 #ifndef ZODARURUVIZI_TOOLS_GWTOOL_CONSOLE_H
 #define ZODARURUVIZI_TOOLS_GWTOOL_CONSOLE_H
@@ -23,11 +24,16 @@ public:
     bool verbose() const { return verbose_; }
     bool StdinIsTerminal() const;
     bool StderrIsTerminal() const { return stderr_tty_; }
+    // False once a write to stdout failed.
+    bool StdoutWritten() const { return stdout_ok_; }
 
     // Result text: stdout, or stderr with --json.
     void Out(const std::string& text);
     // A message for the user: always stderr.
     void Note(const std::string& text);
+    // A warning: "gwtool: warning: TEXT" on stderr, kept for the JSON document.
+    void Warning(const std::string& text);
+    std::vector<std::string> Warnings();
     // A monitor line from the library (any thread); shown with --verbose.
     void MonitorLine(const std::string& channel, const std::string& text);
     // Asks on stderr and reads stdin; true for "y" or "yes".
@@ -48,12 +54,15 @@ public:
 
 private:
     void WriteErrLocked(const std::string& text);
+    void WriteOutLocked(const std::string& text);
     void ClearSpinnerLocked();
     void DrawSpinnerLocked();
 
     bool json_;
     bool verbose_;
     bool stderr_tty_;
+    bool stdout_tty_;
+    bool stdout_ok_ = true;
     std::mutex mutex_;
     bool progress_active_ = false;
     bool spinner_drawn_ = false;
@@ -62,6 +71,7 @@ private:
     std::string step_;
     std::chrono::steady_clock::time_point start_;
     std::vector<std::pair<std::string, double>> steps_;
+    std::vector<std::string> warnings_;
 };
 
 }  // namespace gwtool

@@ -20,7 +20,6 @@ namespace gwtool {
 
 namespace {
 
-const int kMaxUpdatesPerDevice = 10;
 const int kAddressAttempts = 512;
 
 struct FirmwareFile {
@@ -126,7 +125,9 @@ std::unique_ptr<gwsim::Simulator> StartOnFreeAddress(const gwsim::DeviceState& s
 int RunDevice(const Options& options, Console& console, gwsim::Simulator& sim,
               nlohmann::json& device_doc) {
     const std::string family = gwsim::FamilyName(sim.family());
-    Gateway gateway(family);
+    // Kept alive after a Ctrl-C: the library may still use it until the process ends.
+    std::unique_ptr<Gateway> owner(new Gateway(family));
+    Gateway& gateway = *owner;
     gateway.SetAddress(sim.address(), ParseIPv4(sim.address(), "address"));
     device_doc["family"] = family;
     device_doc["address"] = sim.address();
@@ -144,24 +145,14 @@ int RunDevice(const Options& options, Console& console, gwsim::Simulator& sim,
         return kExitUnreachable;
     }
 
-    for (int round = 1; report.DifferencesFound(); ++round) {
-        if (round > kMaxUpdatesPerDevice) {
-            console.Note("gwtool demo: still differing after " +
-                         std::to_string(kMaxUpdatesPerDevice) + " updates\n");
-            return kExitDifferences;
-        }
-        const UpdatePlan plan = PlanUpdate(report);
-        console.Out("\n-- update " + std::to_string(round) + ": " + ComponentCode(plan.component) +
-                    "\n" + plan.reason + ".\n");
-        nlohmann::json update_doc;
-        CheckReport after;
-        const int code =
-            PerformUpdate(gateway, console, report, options.reboot_timeout_s, update_doc, &after);
-        device_doc["updates"].push_back(update_doc);
-        if (code != kExitOk)
-            return code;
-        report = after;
-    }
+    nlohmann::json updates = nlohmann::json::array();
+    const int code =
+        UpdateUntilSame(gateway, console, report, options.reboot_timeout_s, updates, &report);
+    device_doc["updates"] = updates;
+    if (code == kExitInterrupted)
+        static_cast<void>(owner.release());
+    if (code != kExitOk)
+        return code;
     device_doc["final"] = CheckJson(report);
     console.Out("\nEvery component of the " + family + " device is Same.\n");
     return kExitOk;

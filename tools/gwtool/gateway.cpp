@@ -1,10 +1,12 @@
 // gwtool: the library's exported interface, used as a host uses it.
 #include "tools/gwtool/gateway.h"
 
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <vector>
 
+#include "tools/gwtool/probe.h"
 #include "zodaruruvizi/zodaruruvizi.h"
 
 namespace fs = std::filesystem;
@@ -14,6 +16,7 @@ namespace gwtool {
 namespace {
 
 const char kUnknown[] = "Unknown";
+const std::chrono::milliseconds kProbeTimeout(3000);
 
 // ---- sinks --------------------------------------------------------------------
 
@@ -21,12 +24,14 @@ std::mutex g_sink_mutex;
 LineSink g_sink;
 
 void ForwardMonitorLine(void*, const char* channel, const char* text) {
+    WriteMonitorLog(channel, text);
     std::lock_guard<std::mutex> lock(g_sink_mutex);
     if (g_sink)
         g_sink(channel ? channel : "", text ? text : "");
 }
 
 void ForwardError(void*, const char* file, int line) {
+    WriteErrorLog(file, line);
     std::lock_guard<std::mutex> lock(g_sink_mutex);
     if (g_sink)
         g_sink("LogError", std::string(file ? file : "?") + ":" + std::to_string(line));
@@ -159,43 +164,6 @@ bool WaitForWorkers(unsigned long timeout_ms) {
     return WaitForWorkerThreads(timeout_ms);
 }
 
-uint32_t ParseIPv4(const std::string& text, const std::string& argument) {
-    const std::string bad = argument + ": '" + text +
-                            "' is not an IPv4 address (four decimal numbers 0-255 separated by "
-                            "dots, e.g. 127.0.0.5)";
-    size_t start = 0;
-    int parts = 0;
-    for (;;) {
-        size_t dot = text.find('.', start);
-        std::string part =
-            text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
-        if (part.empty() || part.size() > 3)
-            throw UsageError(argument, bad);
-        for (char c : part) {
-            if (c < '0' || c > '9')
-                throw UsageError(argument, bad);
-        }
-        if (part.size() > 1 && part[0] == '0') {
-            throw UsageError(argument, argument + ": '" + text +
-                                           "' has a number with a leading zero (ambiguous: "
-                                           "octal or decimal); write it without");
-        }
-        if (std::stoi(part) > 255)
-            throw UsageError(argument, bad);
-        ++parts;
-        if (dot == std::string::npos)
-            break;
-        start = dot + 1;
-    }
-    if (parts != 4)
-        throw UsageError(argument, bad);
-    const unsigned long address = inet_addr(text.c_str());
-    if (address == INADDR_NONE || address == 0) {
-        throw UsageError(argument, argument + ": '" + text + "' is not a device address");
-    }
-    return static_cast<uint32_t>(address);
-}
-
 FamilyKind ParseFamily(const std::string& name, const std::string& argument) {
     if (name.compare(0, 3, "ZEL") == 0)
         return FamilyKind::Zel;
@@ -248,9 +216,31 @@ bool Gateway::ReadReleaseIds(std::string* reason) {
         const std::string where = family_ + " device at " + address_ + " port " +
                                   (kind_ == FamilyKind::Mir ? "9181" : "9191");
         if (lc == kUnknown) {
-            *reason = "the " + where + " accepted the connection but did not answer";
+            *reason = "the " + where +
+                      " accepted the connection but gave no usable reply to the release query "
+                      "(an error status, a malformed reply or none within its timeout)";
         } else {
-            *reason = "could not connect to the " + where;
+            std::string detail;
+            const uint16_t port = kind_ == FamilyKind::Mir ? 9181 : 9191;
+            switch (ProbeConnection(address_, port, kProbeTimeout, &detail)) {
+                case Reach::Refused:
+                    *reason = "the " + where +
+                              " refused the connection (nothing listens there: the device is "
+                              "off, resetting, or not a " +
+                              family_ + " device)";
+                    break;
+                case Reach::Silent:
+                    *reason = "no answer to connection attempts to the " + where +
+                              " (no device at that address, or a firewall drops them)";
+                    break;
+                case Reach::Accepted:
+                    *reason = "could not connect to the " + where +
+                              " (it accepts connections now: try again)";
+                    break;
+                case Reach::Failed:
+                    *reason = "could not connect to the " + where + ": " + detail;
+                    break;
+            }
         }
     }
     return false;

@@ -26,18 +26,15 @@ std::string SoftwareDirectory();
 std::string LogDirectory();
 
 // Receives every monitor line (channel, text) and every internal-error report
-// ("LogError", "file:line") from then on; an empty function restores the
-// library's default log-file sinks. Lines may arrive on the update worker.
+// ("LogError", "file:line") from then on, after the line has gone to the
+// library's monitor log as without a sink; an empty function restores the
+// library's default sinks. Lines may arrive on the update worker.
 using LineSink = std::function<void(const std::string& channel, const std::string& text)>;
 void SetLineSink(LineSink sink);
 
 // The update worker's state.
 int RunningWorkers();
 bool WaitForWorkers(unsigned long timeout_ms);
-
-// Strict dotted-quad IPv4 text to the network-order value the library takes;
-// throws UsageError naming `argument` otherwise.
-uint32_t ParseIPv4(const std::string& text, const std::string& argument);
 
 // ---- one device ---------------------------------------------------------------
 

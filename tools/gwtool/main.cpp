@@ -1,4 +1,7 @@
 // gwtool: check, update and inspect a gateway device from the command line.
+#include <cstdio>
+#include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <functional>
@@ -53,11 +56,40 @@ void AddDeviceOptions(CLI::App* sub, Options& o, bool address_needed) {
         ->type_name("IPV4");
 }
 
-void AddRebootTimeout(CLI::App* sub, Options& o) {
-    sub->add_option("--reboot-timeout", o.reboot_timeout_s,
-                    "Seconds to wait for the device to answer again after the update's reset")
-        ->check(CLI::NonNegativeNumber)
-        ->capture_default_str();
+void AddRebootTimeout(CLI::App* sub, std::string& text) {
+    sub->add_option("--reboot-timeout", text,
+                    "Seconds to wait for the device to answer again after the update's reset "
+                    "(0 to 86400; default 120)")
+        ->type_name("S");
+}
+
+const char* const kSubcommands[] = {"check", "update", "values", "files", "cpld", "demo"};
+
+bool IsSubcommand(const char* arg) {
+    for (const char* name : kSubcommands) {
+        if (std::strcmp(arg, name) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Options given before the subcommand ("gwtool --json check ...") go after it;
+// a first word that is no subcommand is named as such.
+std::vector<std::string> Arguments(int argc, char** argv, std::string* unknown) {
+    std::vector<std::string> args(argv, argv + argc);
+    for (int i = 1; i < argc; ++i) {
+        if (IsSubcommand(argv[i])) {
+            std::rotate(args.begin() + 1, args.begin() + i, args.begin() + i + 1);
+            return args;
+        }
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] != '-') {
+            *unknown = argv[i];
+            break;
+        }
+    }
+    return args;
 }
 
 bool HasJsonFlag(int argc, char** argv) {
@@ -76,6 +108,7 @@ int PrintError(bool json, const std::string& command, const std::string& argumen
             doc = nlohmann::json::object();
         if (!command.empty())
             doc["command"] = command;
+        doc["schema_version"] = gwtool::kSchemaVersion;
         nlohmann::json error = {{"message", message}, {"exit_code", code}};
         if (!argument.empty())
             error["argument"] = argument;
@@ -94,7 +127,10 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
 
     Options o;
+    std::string reboot_timeout;
     std::vector<Subcommand> subs;
+    app.set_version_flag("--version", std::string("gwtool ") + GWTOOL_VERSION +
+                                          " (library zodaruruvizi " + GWTOOL_VERSION + ")");
 
     CLI::App* check = app.add_subcommand(
         "check",
@@ -109,7 +145,10 @@ int main(int argc, char** argv) {
         "verify it after the device's reboot");
     AddDeviceOptions(update, o, true);
     update->add_flag("--yes,-y", o.yes, "Do not ask for confirmation");
-    AddRebootTimeout(update, o);
+    update->add_flag("--all", o.all,
+                     "Update every differing component, one per round, until every component "
+                     "is Same or a round fails");
+    AddRebootTimeout(update, reboot_timeout);
     subs.push_back({update, gwtool::RunUpdate});
 
     CLI::App* values = app.add_subcommand(
@@ -124,6 +163,10 @@ int main(int argc, char** argv) {
     AddDeviceOptions(files, o, false);
     files->add_option("--code-type,-c", o.code_type,
                       "Only this component: LC, PROM, BS, CPLD, MAC or R318");
+    files->add_flag("--clean", o.clean,
+                    "Remove staged (.load) and partial (.partial) files left in the folder, "
+                    "after asking");
+    files->add_flag("--yes,-y", o.yes, "--clean: do not ask");
     subs.push_back({files, gwtool::RunFiles});
 
     CLI::App* cpld = app.add_subcommand(
@@ -142,7 +185,7 @@ int main(int argc, char** argv) {
         "demo",
         "Start simulated ZEL and MIR devices on loopback with older firmware, then "
         "check, update and verify them until every component is Same");
-    AddRebootTimeout(demo, o);
+    AddRebootTimeout(demo, reboot_timeout);
     subs.push_back({demo, gwtool::RunDemo});
 
     for (const Subcommand& s : subs) {
@@ -153,8 +196,17 @@ int main(int argc, char** argv) {
     }
 
     const bool json_requested = HasJsonFlag(argc, argv);
+    std::string unknown;
+    std::vector<std::string> args = Arguments(argc, argv, &unknown);
+    if (!unknown.empty()) {
+        return PrintError(
+            json_requested, "", "",
+            "unknown subcommand '" + unknown + "' (check, update, values, files, cpld or demo)",
+            gwtool::kExitUsage);
+    }
     try {
-        app.parse(argc, argv);
+        std::vector<std::string> reversed(args.rbegin(), args.rend() - 1);
+        app.parse(reversed);
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
@@ -176,6 +228,13 @@ int main(int argc, char** argv) {
             chosen = &s;
     }
     const std::string command = chosen->app->get_name();
+    if (!reboot_timeout.empty()) {
+        try {
+            o.reboot_timeout_s = gwtool::ParseSeconds(reboot_timeout, "--reboot-timeout");
+        } catch (const gwtool::UsageError& e) {
+            return PrintError(o.json, command, e.argument(), e.what(), gwtool::kExitUsage);
+        }
+    }
     gwtool::Console console(o.json, o.verbose);
     nlohmann::json doc = nlohmann::json::object();
     int code = gwtool::kExitUsage;
@@ -192,8 +251,19 @@ int main(int argc, char** argv) {
         nlohmann::json out = {{"command", command}};
         for (auto it = doc.begin(); it != doc.end(); ++it)
             out[it.key()] = it.value();
+        out["schema_version"] = gwtool::kSchemaVersion;
+        out["warnings"] = console.Warnings();
         out["exit_code"] = code;
         console.Document(out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+    }
+    if (!console.StdoutWritten()) {
+        std::cerr << "gwtool " << command << ": could not write to standard output" << std::endl;
+        code = gwtool::MoreUrgent(code, gwtool::kExitDifferences);
+    }
+    if (code == gwtool::kExitInterrupted) {
+        // The library's worker may still run: end without tearing anything down.
+        std::fflush(nullptr);
+        std::_Exit(code);
     }
     return code;
 }

@@ -11,9 +11,10 @@ std::string OrNone(const std::optional<std::string>& value, const char* none) {
 }
 
 std::string ResultText(const ComponentStatus& row) {
-    if (!row.checked)
+    const Result shown = row.Shown();
+    if (shown == Result::NotChecked)
         return "not checked (an earlier component differs)";
-    return DiffName(row.result);
+    return ResultName(shown);
 }
 
 const char* IdentityLabel(const std::string& key) {
@@ -68,16 +69,16 @@ std::string FormatTable(const std::vector<std::vector<std::string>>& rows) {
 
 std::string NotContactedText(const std::string& family) {
     return "The library does not contact " + family +
-           " devices: it reads no release identifiers from them and updates nothing.\n";
+           " devices and reports them up to date by design: nothing was read or compared.\n";
 }
 
 std::string CheckText(const CheckReport& report) {
+    if (!report.contacted)
+        return NotContactedText(report.family);
     std::string out = report.family + " device";
     if (!report.address.empty())
         out += " at " + report.address;
     out += " (firmware files in " + report.software_dir + ")\n";
-    if (!report.contacted)
-        return out + NotContactedText(report.family);
     if (!report.reachable) {
         out += "  The release identifiers could not be read: " + report.unreachable_reason + ".\n";
     }
@@ -100,19 +101,23 @@ std::string CheckText(const CheckReport& report) {
     if (!identity.empty())
         out += "\n" + FormatTable(identity);
 
-    if (report.reachable) {
-        std::vector<Component> differing;
-        for (Component c : UpdatePriority()) {
-            const ComponentStatus* row = report.Find(c);
-            if (row && row->result != Diff::Same)
-                differing.push_back(c);
+    if (!report.reachable)
+        return out;
+    const std::vector<Component> incomplete = report.Incomplete();
+    const std::vector<Component> differing = report.Differing();
+    if (!incomplete.empty()) {
+        std::string known;
+        for (Component c : incomplete) {
+            known += std::string(known.empty() ? "" : ", ") + ComponentCode(c) + " " +
+                     ResultName(report.Find(c)->Shown());
         }
-        if (differing.empty()) {
-            out += "\nEvery component is Same.\n";
-        } else {
-            out += "\nDiffering: " + JoinCodes(differing) + " (gwtool update installs " +
-                   ComponentCode(differing.front()) + " next).\n";
-        }
+        out += "\nNot known: " + known + ".\n";
+    }
+    if (!differing.empty()) {
+        out += (incomplete.empty() ? "\n" : "") + std::string("Differing: ") +
+               JoinCodes(differing) + ".\n";
+    } else if (incomplete.empty()) {
+        out += "\nEvery component is Same.\n";
     }
     return out;
 }
@@ -123,7 +128,7 @@ nlohmann::json CheckJson(const CheckReport& report) {
     j["address"] = report.address.empty() ? nlohmann::json() : nlohmann::json(report.address);
     j["software_dir"] = report.software_dir;
     j["contacted"] = report.contacted;
-    j["reachable"] = report.reachable;
+    j["reachable"] = report.contacted ? nlohmann::json(report.reachable) : nlohmann::json();
     if (!report.reachable)
         j["unreachable_reason"] = report.unreachable_reason;
     nlohmann::json components = nlohmann::json::array();
@@ -134,7 +139,8 @@ nlohmann::json CheckJson(const CheckReport& report) {
         c["device_release"] = row.device_release;
         c["pc_file"] = row.pc_file;
         c["pc_release"] = row.pc_release ? nlohmann::json(*row.pc_release) : nlohmann::json();
-        c["result"] = DiffName(row.result);
+        c["result"] = ResultName(row.Shown());
+        c["library_result"] = DiffName(row.result);
         c["checked"] = row.checked;
         components.push_back(c);
     }
@@ -145,7 +151,11 @@ nlohmann::json CheckJson(const CheckReport& report) {
     j["identity"] = identity;
     if (report.pc_custom_cpld)
         j["pc_custom_cpld"] = *report.pc_custom_cpld;
-    j["differences"] = report.DifferencesFound();
+    j["differences"] = !report.Differing().empty();
+    nlohmann::json incomplete = nlohmann::json::array();
+    for (Component c : report.Incomplete())
+        incomplete.push_back(ComponentCode(c));
+    j["incomplete"] = incomplete;
     j["summary"] = report.summary;
     return j;
 }

@@ -124,7 +124,9 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, options.terminal ? slave : input, 0);
-    posix_spawn_file_actions_adddup2(&actions, out.fd(), 1);
+    const int out_fd =
+        options.stdout_path.empty() ? out.fd() : open(options.stdout_path.c_str(), O_WRONLY);
+    posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
     posix_spawn_file_actions_adddup2(&actions, options.terminal ? slave : err.fd(), 2);
     // The child must not keep the simulators' sockets: a listener it inherited
     // would stay open when the simulated device closes it for a reboot.
@@ -152,14 +154,23 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
     const int spawned = posix_spawn(&pid, GWTOOL_PATH, &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(input);
+    if (out_fd != out.fd())
+        close(out_fd);
     if (spawned != 0)
         throw std::runtime_error(std::string("cannot start gwtool: ") + strerror(spawned));
 
     std::string terminal_output;
     int status = 0;
+    size_t interrupts = 0;
     for (;;) {
         if (waitpid(pid, &status, WNOHANG) == pid)
             break;
+        if (interrupts < options.interrupt_after.size() &&
+            (master >= 0 ? terminal_output : err.Read())
+                    .find(options.interrupt_after[interrupts]) != std::string::npos) {
+            kill(pid, SIGINT);
+            ++interrupts;
+        }
         if (std::chrono::steady_clock::now() - start > options.timeout) {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);

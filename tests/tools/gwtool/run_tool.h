@@ -26,6 +26,10 @@ struct RunOptions {
     bool terminal = false;
     std::string terminal_input;
     std::chrono::seconds timeout{60};
+    // Standard output to this file instead (for example /dev/full).
+    std::string stdout_path;
+    // One SIGINT as soon as standard error shows each of these texts, in order.
+    std::vector<std::string> interrupt_after;
 };
 
 RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options = RunOptions());

@@ -1,0 +1,62 @@
+// The scan's connection attempts on POSIX: non-blocking connect and poll.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "tools/gwtool/scan.h"
+
+namespace gwtool {
+namespace scan_os {
+
+Sockets::Sockets() {}
+Sockets::~Sockets() {}
+
+Attempt StartConnect(uint32_t address, uint16_t port) {
+    Attempt a;
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        a.state = State::Failed;
+        return a;
+    }
+    a.socket = fd;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(address);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0)
+        a.state = State::Accepted;
+    else if (errno != EINPROGRESS)
+        a.state = State::Failed;
+    return a;
+}
+
+void WaitAttempts(std::vector<Attempt*>& pending, std::chrono::milliseconds timeout) {
+    std::vector<pollfd> fds;
+    for (Attempt* a : pending)
+        fds.push_back({static_cast<int>(a->socket), POLLOUT, 0});
+    if (poll(fds.data(), fds.size(), static_cast<int>(timeout.count())) <= 0)
+        return;
+    for (size_t i = 0; i < fds.size(); ++i) {
+        if (fds[i].revents == 0)
+            continue;
+        int error = 0;
+        socklen_t size = sizeof error;
+        const bool ok =
+            getsockopt(fds[i].fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+        pending[i]->state = ok ? State::Accepted : State::Failed;
+    }
+}
+
+void CloseAttempt(Attempt& attempt) {
+    if (attempt.socket >= 0)
+        close(static_cast<int>(attempt.socket));
+    attempt.socket = -1;
+}
+
+}  // namespace scan_os
+}  // namespace gwtool

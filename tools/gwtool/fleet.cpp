@@ -262,17 +262,23 @@ int RunMany(const std::string& command, const Options& options, Console& console
         command == "values" ? "reading" : "checking");
 
     if (command == "update") {
-        // One at a time: the staged images live in the one firmware folder.
+        // One at a time (jobs 1): the staged images live in the one firmware folder.
+        std::vector<size_t> chosen;
+        std::vector<Device> differing;
         for (size_t i = 0; i < devices.size(); ++i) {
             const nlohmann::json& c = outcomes[i].doc;
-            if (!c.value("reachable", false) || !c.value("differences", false))
-                continue;
-            std::vector<Device> one = {devices[i]};
-            Progress single(console, one, "update");
-            Outcome updated = RunChildren(
-                one, 1, [&](size_t) { return argv("update", devices[i]); }, single, "updating")[0];
-            updated.doc["check"] = c;
-            outcomes[i] = updated;
+            if (c.value("reachable", false) && c.value("differences", false)) {
+                chosen.push_back(i);
+                differing.push_back(devices[i]);
+            }
+        }
+        Progress updates(console, differing, "update");
+        std::vector<Outcome> updated = RunChildren(
+            differing, 1, [&](size_t k) { return argv("update", differing[k]); }, updates,
+            "updating");
+        for (size_t k = 0; k < chosen.size(); ++k) {
+            updated[k].doc["check"] = outcomes[chosen[k]].doc;
+            outcomes[chosen[k]] = updated[k];
         }
     }
 

@@ -135,6 +135,8 @@ std::vector<Outcome> RunChildren(const std::vector<Device>& devices, int jobs, A
                 running_now.push_back(r);
                 progress.Set(next, running, false);
             } else {
+                std::error_code ec;
+                fs::remove(r.out, ec);
                 outcomes[next].doc = {{"error", {{"message", error}}}};
                 outcomes[next].done = true;
                 progress.Set(next, OutcomeText(outcomes[next]), true);
@@ -234,10 +236,10 @@ int RunMany(const std::string& command, const Options& options, Console& console
     if (options.jobs < 1 || options.jobs > 64)
         throw UsageError("--jobs", "--jobs: a number from 1 to 64");
     const std::vector<Device> devices = NamedDevices(options);
-    if (command == "update" && devices.size() > 1 && !options.yes) {
+    if (command == "update" && !options.yes) {
         throw UsageError("--yes",
-                         "--yes: required to update more than one device (they are "
-                         "updated one after the other without asking)");
+                         "--yes: required to update several devices, a list or a scan "
+                         "(they are updated one after the other without asking)");
     }
     const std::string self = SelfPath();
     if (self.empty())

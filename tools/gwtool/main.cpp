@@ -170,7 +170,8 @@ int main(int argc, char** argv) {
     AddDeviceOptions(update, o, true);
     AddConnectTimeout(update, connect_timeout);
     update->add_flag("--yes,-y", o.yes,
-                     "Do not ask for confirmation (required for more than one device)");
+                     "Do not ask for confirmation (required with several devices, --addresses or "
+                     "--from-scan)");
     update->add_flag("--all", o.all,
                      "Update every differing component, one per round, until every component "
                      "is Same or a round fails");

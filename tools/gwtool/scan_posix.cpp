@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "tools/gwtool/scan.h"
@@ -13,7 +15,17 @@
 namespace gwtool {
 namespace scan_os {
 
-Sockets::Sockets() {}
+// Every attempt open at once takes a descriptor: the soft limit is raised
+// towards the hard one when it leaves too few.
+Sockets::Sockets() {
+    rlimit limit{};
+    const rlim_t wanted = 4 * kMaxOpenAttempts;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < wanted) {
+        limit.rlim_cur =
+            limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
 Sockets::~Sockets() {}
 
 Attempt StartConnect(uint32_t address, uint16_t port) {

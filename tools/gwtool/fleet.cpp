@@ -52,8 +52,10 @@ std::vector<Device> NamedDevices(const Options& options) {
         }
         ParseFamily(d.family, "the family of " + d.address);
     }
-    if (devices.empty())
-        throw UsageError("--address", "--address: no device to work on");
+    if (devices.empty() && options.from_scan.empty()) {
+        throw UsageError("--addresses",
+                         "--addresses: no device in '" + options.addresses_file + "'");
+    }
     return devices;
 }
 
@@ -235,11 +237,16 @@ int RunMany(const std::string& command, const Options& options, Console& console
             nlohmann::json& doc) {
     if (options.jobs < 1 || options.jobs > 64)
         throw UsageError("--jobs", "--jobs: a number from 1 to 64");
-    const std::vector<Device> devices = NamedDevices(options);
     if (command == "update" && !options.yes) {
         throw UsageError("--yes",
                          "--yes: required to update several devices, a list or a scan "
                          "(they are updated one after the other without asking)");
+    }
+    const std::vector<Device> devices = NamedDevices(options);
+    if (devices.empty()) {
+        console.Note("gwtool: no device answered the scan\n");
+        doc["devices"] = nlohmann::json::array();
+        return kExitUnreachable;
     }
     const std::string self = SelfPath();
     if (self.empty())

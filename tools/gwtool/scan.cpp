@@ -40,14 +40,20 @@ std::vector<ScanHit> Scan(const std::vector<uint32_t>& addresses,
             t.attempt = scan_os::StartConnect(addresses[t.index], t.port);
             open.push_back(t);
         }
+        // Wait for the earliest deadline, or not at all when some attempt is over.
         std::vector<scan_os::Attempt*> pending;
+        Clock::time_point until = Clock::time_point::max();
         for (Try& t : open) {
-            if (t.attempt.state == scan_os::State::Pending)
+            if (t.attempt.state == scan_os::State::Pending) {
                 pending.push_back(&t.attempt);
+                until = std::min(until, t.deadline);
+            } else {
+                until = Clock::time_point::min();
+            }
         }
-        if (!pending.empty()) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                open.front().deadline - Clock::now());
+        if (!pending.empty() && until != Clock::time_point::min()) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
             scan_os::WaitAttempts(pending, std::max(left, std::chrono::milliseconds(0)));
         }
         const Clock::time_point now = Clock::now();

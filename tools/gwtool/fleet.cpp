@@ -83,11 +83,11 @@ public:
             }
             return;
         }
-        std::string text = drawn_ ? "\033[" + std::to_string(devices_.size()) + "A" : "";
+        std::vector<std::string> text;
         for (size_t i = 0; i < devices_.size(); ++i)
-            text += "\r\033[K" + Label(i) + ": " + lines_[i] + "\n";
+            text.push_back(Label(i) + ": " + lines_[i]);
+        console_.TerminalLines(text, drawn_ ? devices_.size() : 0);
         drawn_ = true;
-        console_.Note(text);
     }
 
 private:

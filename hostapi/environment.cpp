@@ -159,13 +159,13 @@ void AppendToMonitorLog(const char* channel, const char* text) {
     line += text;
     line += "\n";
     CStdioFile file;
+    // Appending: lines of other processes writing at the same time are kept.
     if (!file.Open(dir + "\\" + kMonitorLogName, CFile::modeCreate | CFile::modeNoTruncate |
-                                                     CFile::modeWrite | CFile::shareDenyNone |
-                                                     CFile::typeText)) {
+                                                     CFile::modeWrite | CFile::modeAppend |
+                                                     CFile::shareDenyNone | CFile::typeText)) {
         return;
     }
     try {
-        file.SeekToEnd();
         file.WriteString(line);
         file.Close();
     } catch (CFileException* e) {

@@ -188,6 +188,7 @@ public:
         modeRead = 0x0000,
         modeWrite = 0x0001,
         modeReadWrite = 0x0002,
+        modeAppend = 0x0008,  // every write goes to the end, wherever other writers left it
         shareCompat = 0x0000,
         shareExclusive = 0x0010,
         shareDenyWrite = 0x0020,

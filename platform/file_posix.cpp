@@ -189,6 +189,8 @@ BOOL CFile::Open(const char* lpszFileName, UINT nOpenFlags, CFileException* pErr
     int sysFlags = access == modeRead ? posix_sys::kOpenRead : posix_sys::kOpenReadWrite;
     if (nOpenFlags & modeCreate)
         sysFlags |= posix_sys::kOpenCreate;
+    if (nOpenFlags & modeAppend)
+        sysFlags |= posix_sys::kOpenAppend;
     int fd, r;
     posix_sys::FileInfo info;
     for (int attempt = 0;; ++attempt) {

@@ -139,6 +139,11 @@ BOOL CFile::Open(const char* lpszFileName, UINT nOpenFlags, CFileException* pErr
     DWORD desired = access == modeRead    ? GENERIC_READ
                     : access == modeWrite ? GENERIC_WRITE
                                           : GENERIC_READ | GENERIC_WRITE;
+    if ((nOpenFlags & modeAppend) && access != modeRead) {
+        // Append-only access: the system puts every write at the end.
+        desired = (access == modeReadWrite ? GENERIC_READ : 0) | FILE_APPEND_DATA |
+                  FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    }
     DWORD disposition = OPEN_EXISTING;
     if (nOpenFlags & modeCreate)
         disposition = (nOpenFlags & modeNoTruncate) ? OPEN_ALWAYS : CREATE_ALWAYS;

@@ -241,6 +241,8 @@ int OpenFile(const char* path, int flags) {
         f |= O_EXCL;
     if (flags & kOpenTruncate)
         f |= O_TRUNC;
+    if (flags & kOpenAppend)
+        f |= O_APPEND;
     int fd;
     do {
         fd = Sys().open.load()(path, f, 0666);

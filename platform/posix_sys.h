@@ -66,7 +66,8 @@ enum : int {
     kOpenReadWrite = 2,
     kOpenCreate = 0x10,
     kOpenExclusive = 0x20,  // with kOpenCreate: fails when the file exists
-    kOpenTruncate = 0x40
+    kOpenTruncate = 0x40,
+    kOpenAppend = 0x80  // every write at the end of the file
 };
 // Never blocks; -EACCES unless path is a regular file (FIFOs, devices and
 // directories are refused).

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "../common/testenv.h"
 #include "hostapi/environment.h"
@@ -159,6 +161,18 @@ TEST(EnvironmentTest, SinksReceiveLinesAndTheDefaultAppendsToTheLog) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find("[RT_COMMS_E] to the file"), std::string::npos) << lines[0];
     EXPECT_NE(lines[1].find("here.cpp(7)"), std::string::npos) << lines[1];
+
+    // Writers at once (as gwtool's child processes are) each add every line.
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 4; ++w) {
+        writers.emplace_back([] {
+            for (int i = 0; i < 100; ++i)
+                WriteMonitorLog("RT_COMMS_I", "from a writer");
+        });
+    }
+    for (std::thread& t : writers)
+        t.join();
+    EXPECT_EQ(dirs.logs.Lines("gateway_monitor.log").size(), 402u);
 }
 
 }  // namespace

@@ -29,6 +29,13 @@ struct Options {
     double reboot_timeout_s = 120.0;
     std::string code_type;                // files: one component only
     std::optional<std::string> cpld_set;  // cpld --set
+    // Several devices (check, values, update) and scans.
+    std::vector<std::string> addresses;  // every --address
+    std::string addresses_file;          // --addresses
+    std::vector<std::string> from_scan;  // --from-scan targets
+    std::vector<std::string> targets;    // scan targets
+    int jobs = 8;
+    double connect_timeout_s = 0.5;
 };
 
 // Each fills `doc` (the JSON document, or the data behind the text) and returns

@@ -74,6 +74,14 @@ void Console::Note(const std::string& text) {
     DrawSpinnerLocked();
 }
 
+void Console::TerminalLines(const std::vector<std::string>& lines, size_t up) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string text = up ? "\033[" + std::to_string(up) + "A" : "";
+    for (const std::string& line : lines)
+        text += "\r\033[K" + EscapeControls(line) + "\n";
+    WriteErrLocked(text);
+}
+
 void Console::Warning(const std::string& text) {
     {
         std::lock_guard<std::mutex> lock(mutex_);

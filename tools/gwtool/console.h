@@ -31,6 +31,8 @@ public:
     void Out(const std::string& text);
     // A message for the user: always stderr.
     void Note(const std::string& text);
+    // Terminal only: moves `up` lines up, then writes the lines over what was there.
+    void TerminalLines(const std::vector<std::string>& lines, size_t up);
     // A warning: "gwtool: warning: TEXT" on stderr, kept for the JSON document.
     void Warning(const std::string& text);
     std::vector<std::string> Warnings();

@@ -13,6 +13,7 @@
 
 #include "tools/gwtool/commands.h"
 #include "tools/gwtool/console.h"
+#include "tools/gwtool/fleet.h"
 #include "tools/gwtool/model.h"
 
 namespace {
@@ -47,13 +48,34 @@ void AddLocationOptions(CLI::App* sub, Options& o) {
 }
 
 void AddDeviceOptions(CLI::App* sub, Options& o, bool address_needed) {
-    sub->add_option("--family,-f", o.family,
-                    "Device family: a name beginning with \"ZEL\", \"MIR\" or \"Tarvik II\"")
-        ->required();
-    sub->add_option("--address,-a", o.address,
-                    address_needed ? "The device's IPv4 address (not needed for Tarvik II)"
-                                   : "The device's IPv4 address")
-        ->type_name("IPV4");
+    CLI::Option* family = sub->add_option(
+        "--family,-f", o.family,
+        "Device family: a name beginning with \"ZEL\", \"MIR\" or \"Tarvik II\"" +
+            std::string(address_needed ? " (the default for devices named without one)" : ""));
+    if (!address_needed) {
+        family->required();
+        sub->add_option("--address,-a", o.address, "The device's IPv4 address")->type_name("IPV4");
+        return;
+    }
+    sub->add_option("--address,-a", o.addresses,
+                    "The device's IPv4 address (not needed for Tarvik II); repeat it for "
+                    "several devices")
+        ->type_name("IPV4")
+        ->allow_extra_args(false);
+    sub->add_option("--addresses", o.addresses_file,
+                    "A file of devices, one per line: ADDRESS [FAMILY] ('#' starts a comment)")
+        ->type_name("FILE");
+    sub->add_option("--from-scan", o.from_scan,
+                    "Scan these addresses, ranges or blocks first and work on the devices that "
+                    "answered")
+        ->type_name("TARGET");
+    sub->add_option("--jobs,-j", o.jobs, "Devices handled at once (1 to 64; default 8)");
+}
+
+void AddConnectTimeout(CLI::App* sub, std::string& text) {
+    sub->add_option("--connect-timeout", text,
+                    "Seconds each scan connection attempt may take (default 0.5)")
+        ->type_name("S");
 }
 
 void AddRebootTimeout(CLI::App* sub, std::string& text) {
@@ -63,7 +85,7 @@ void AddRebootTimeout(CLI::App* sub, std::string& text) {
         ->type_name("S");
 }
 
-const char* const kSubcommands[] = {"check", "update", "values", "files", "cpld", "demo"};
+const char* const kSubcommands[] = {"check", "update", "values", "files", "cpld", "demo", "scan"};
 
 bool IsSubcommand(const char* arg) {
     for (const char* name : kSubcommands) {
@@ -128,6 +150,7 @@ int main(int argc, char** argv) {
 
     Options o;
     std::string reboot_timeout;
+    std::string connect_timeout;
     std::vector<Subcommand> subs;
     app.set_version_flag("--version", std::string("gwtool ") + GWTOOL_VERSION +
                                           " (library zodaruruvizi " + GWTOOL_VERSION + ")");
@@ -137,6 +160,7 @@ int main(int argc, char** argv) {
         "Read the device's releases and compare each component with the PC's files "
         "(changes nothing)");
     AddDeviceOptions(check, o, true);
+    AddConnectTimeout(check, connect_timeout);
     subs.push_back({check, gwtool::RunCheck});
 
     CLI::App* update = app.add_subcommand(
@@ -144,7 +168,10 @@ int main(int argc, char** argv) {
         "Check, then update the one component the library chooses, show progress and "
         "verify it after the device's reboot");
     AddDeviceOptions(update, o, true);
-    update->add_flag("--yes,-y", o.yes, "Do not ask for confirmation");
+    AddConnectTimeout(update, connect_timeout);
+    update->add_flag("--yes,-y", o.yes,
+                     "Do not ask for confirmation (required with several devices, --addresses or "
+                     "--from-scan)");
     update->add_flag("--all", o.all,
                      "Update every differing component, one per round, until every component "
                      "is Same or a round fails");
@@ -154,6 +181,7 @@ int main(int argc, char** argv) {
     CLI::App* values = app.add_subcommand(
         "values", "Read the device and print the library's value store (releases, identity)");
     AddDeviceOptions(values, o, true);
+    AddConnectTimeout(values, connect_timeout);
     subs.push_back({values, gwtool::RunValues});
 
     CLI::App* files = app.add_subcommand(
@@ -188,9 +216,19 @@ int main(int argc, char** argv) {
     AddRebootTimeout(demo, reboot_timeout);
     subs.push_back({demo, gwtool::RunDemo});
 
+    CLI::App* scan = app.add_subcommand(
+        "scan",
+        "Find devices: try a TCP connection to the ZEL (9191) and MIR (9181) ports of every "
+        "address given (at most 1,024), and list those that accepted");
+    scan->add_option("TARGET", o.targets,
+                     "An IPv4 address, a range (192.0.2.10-40) or a block (192.0.2.0/24)")
+        ->required();
+    AddConnectTimeout(scan, connect_timeout);
+    subs.push_back({scan, gwtool::RunScan});
+
     for (const Subcommand& s : subs) {
         AddOutputOptions(s.app, o);
-        if (s.app != demo)
+        if (s.app != demo && s.app != scan)
             AddLocationOptions(s.app, o);
         s.app->footer(gwtool::kExitCodeHelp);
     }
@@ -199,10 +237,10 @@ int main(int argc, char** argv) {
     std::string unknown;
     std::vector<std::string> args = Arguments(argc, argv, &unknown);
     if (!unknown.empty()) {
-        return PrintError(
-            json_requested, "", "",
-            "unknown subcommand '" + unknown + "' (check, update, values, files, cpld or demo)",
-            gwtool::kExitUsage);
+        return PrintError(json_requested, "", "",
+                          "unknown subcommand '" + unknown +
+                              "' (check, update, values, files, cpld, demo or scan)",
+                          gwtool::kExitUsage);
     }
     try {
         std::vector<std::string> reversed(args.rbegin(), args.rend() - 1);
@@ -235,13 +273,32 @@ int main(int argc, char** argv) {
             return PrintError(o.json, command, e.argument(), e.what(), gwtool::kExitUsage);
         }
     }
+    if (!connect_timeout.empty()) {
+        try {
+            o.connect_timeout_s = gwtool::ParseSeconds(connect_timeout, "--connect-timeout");
+        } catch (const gwtool::UsageError& e) {
+            return PrintError(o.json, command, e.argument(), e.what(), gwtool::kExitUsage);
+        }
+    }
     gwtool::Console console(o.json, o.verbose);
     nlohmann::json doc = nlohmann::json::object();
     int code = gwtool::kExitUsage;
+    if (o.addresses.size() == 1)
+        o.address = o.addresses.front();
+    const bool per_device = chosen->app == check || chosen->app == update || chosen->app == values;
+    if (per_device && chosen->app->count("--family") == 0)
+        o.family.clear();  // the default belongs to cpld
     try {
-        if (chosen->app != demo)
+        if (chosen->app != demo && chosen->app != scan)
             gwtool::ApplyLocations(o);
-        code = chosen->run(o, console, doc);
+        if (gwtool::ManyDevices(o)) {
+            code = gwtool::RunMany(command, o, console, doc);
+        } else {
+            if (o.family.empty() && per_device) {
+                throw gwtool::UsageError("--family", "--family: required (the device family)");
+            }
+            code = chosen->run(o, console, doc);
+        }
     } catch (const gwtool::UsageError& e) {
         return PrintError(o.json, command, e.argument(), e.what(), gwtool::kExitUsage);
     } catch (const std::exception& e) {

@@ -15,6 +15,7 @@
 #include "tests/support/loopback.h"
 #include "tests/tools/gwtool/run_tool.h"
 #include "tools/gwtool/model.h"
+#include "tools/gwtool/targets.h"
 #include "tools/gwsim/simulator.h"
 
 #include <unistd.h>
@@ -176,6 +177,13 @@ TEST_F(GwtoolTest, BadArgumentsGetOneLineNamingTheArgumentAndExitTwo) {
         {{"files", "--family", "ZEL", "--address", "127.0.0.1"}, "--address"},
         {{"chek", "--family", "ZEL"}, "unknown subcommand 'chek'"},
         {{"-v", "check", "--family", "zel", "--address", "127.0.0.1"}, "--family"},
+        {{"update", "--family", "ZEL", "--address", "127.0.0.1", "--address", "127.0.0.2"},
+         "--yes"},
+        {{"check", "--address", "127.0.0.1", "--address", "127.0.0.2"}, "--family"},
+        {{"values", "--family", "ZEL", "--addresses", sw + "/missing"}, "--addresses"},
+        {{"check", "--family", "ZEL", "--from-scan", "127.0.0.1", "--jobs", "0"}, "--jobs"},
+        {{"scan", "127.0.0.0/21"}, "TARGET"},
+        {{"scan", "127.0.0.1", "--connect-timeout", "x"}, "--connect-timeout"},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
@@ -225,6 +233,40 @@ TEST(GwtoolParts, ParseAndRankAsDocumented) {
             EXPECT_EQ(gwtool::MoreUrgent(order[j], order[i]), order[i]) << i << " " << j;
     }
     EXPECT_EQ(gwtool::EscapeControls("a\x1b[31m\tb\x7f\n"), "a\\x1b[31m\\x09b\\x7f\n");
+
+    // Scan targets: repeats once, blocks without network and broadcast, 1,024 at most.
+    const std::vector<uint32_t> targets =
+        gwtool::ParseTargets({"127.0.0.9", "127.0.0.8-10", "127.0.1.0/30", "127.0.2.7/32"}, "T");
+    std::vector<std::string> texts;
+    for (uint32_t a : targets)
+        texts.push_back(gwtool::AddressText(a));
+    EXPECT_EQ(texts, (std::vector<std::string>{"127.0.0.9", "127.0.0.8", "127.0.0.10", "127.0.1.1",
+                                               "127.0.1.2", "127.0.2.7"}));
+    EXPECT_EQ(gwtool::ParseTargets({"127.0.0.0/22", "127.0.4.1-2"}, "T").size(), 1024u);
+    const std::vector<std::vector<std::string>> bad_targets = {{},
+                                                               {"127.0.0.10-9"},
+                                                               {"127.0.0.1-256"},
+                                                               {"127.0.0.0/21"},
+                                                               {"127.0.0.0/33"},
+                                                               {"127.0.0.0/"},
+                                                               {"127.0.0.1-"},
+                                                               {"localhost/24"},
+                                                               {"127.0.0.0/22", "127.0.4.1-3"}};
+    for (const auto& bad : bad_targets)
+        EXPECT_THROW(gwtool::ParseTargets(bad, "T"), gwtool::UsageError)
+            << ::testing::PrintToString(bad);
+
+    // Address files: the family is the rest of the line; '#' comments.
+    const auto devices = gwtool::ParseAddressList(
+        "127.0.0.1\n  127.0.0.2  Tarvik II  # two words\n# none\n\n127.0.0.3\tMIR\r\n", "ZEL",
+        "--addresses");
+    ASSERT_EQ(devices.size(), 3u);
+    EXPECT_EQ(devices[0].family, "ZEL");
+    EXPECT_EQ(devices[1].address, "127.0.0.2");
+    EXPECT_EQ(devices[1].family, "Tarvik II");
+    EXPECT_EQ(devices[2].family, "MIR");
+    EXPECT_THROW(gwtool::ParseAddressList("127.0.0.300 MIR\n", "", "--addresses"),
+                 gwtool::UsageError);
 }
 
 TEST_F(GwtoolTest, EverySubcommandHasHelpWithTheExitCodes) {
@@ -844,6 +886,125 @@ TEST_F(GwtoolTest, LocationsComeFromTheEnvironmentUnlessOverridden) {
               5);
     EXPECT_NE(ReadFile(other_logs / "Tarvik_Serial_Nums.txt").find("ZEL0012345"),
               std::string::npos);
+}
+
+// ---- many devices ---------------------------------------------------------------
+
+std::string WriteList(const fs::path& path, const std::vector<std::string>& lines) {
+    std::ofstream out(path, std::ios::binary);
+    for (const std::string& line : lines)
+        out << line << "\n";
+    return path.string();
+}
+
+// Children checking at once take turns at the identity record file.
+TEST_F(GwtoolTest, ManyDevicesCheckedAtOnceLeaveOneRecordEach) {
+    SameZelFirmware();
+    std::vector<std::unique_ptr<gwsim::Simulator>> sims;
+    std::vector<std::string> lines;
+    for (int i = 0; i < 32; ++i) {
+        gwsim::DeviceState state = Zel();
+        state.serial_number = "ZEL" + std::to_string(7000 + i);
+        sims.push_back(Start(state));
+        ASSERT_TRUE(sims.back());
+        lines.push_back(sims.back()->address());
+    }
+    const std::string list = WriteList(logs_ / "devices.txt", lines);
+    const RunResult r =
+        RunTool(Args("check", "ZEL", "", {"--addresses", list, "--jobs", "8", "--json"}));
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(ParseJson(r)["devices"].size(), 32u);
+    const std::string records = ReadFile(logs_ / "Tarvik_Serial_Nums.txt");
+    EXPECT_EQ(CountLines(records), 32) << records;
+    for (int i = 0; i < 32; ++i)
+        EXPECT_NE(records.find("ZEL" + std::to_string(7000 + i)), std::string::npos) << i;
+}
+
+// A workshop: devices of both families, two answering one query with a status,
+// addresses that never complete a connection; scan, check and update them all.
+TEST_F(GwtoolTest, GwtoolWorkshopScanCheckAndUpdateEveryDevice) {
+    for (const auto& file : std::vector<std::pair<const char*, const char*>>{
+             {"tarvik_lc.bin", "CPOD_LC_R2.11.0"},
+             {"tarvik_prom.bin", "CPOD_PROM_R1.5.0"},
+             {"tarvik_bootstrap.bin", "CPOD_BOOT_R1.1.0"},
+             {"tessan_cable.hex", "CPOD_TSN_R2.5"},
+             {"tarvik_mac.bin", "CPOD_TSN_R2.5"},
+             {"sollum_lc.bin", "MIR Release 3.5"},
+             {"sollum_prom.bin", "MIR Release 1.3"}}) {
+        Firmware(file.first, file.second);
+    }
+    std::vector<std::unique_ptr<gwsim::Simulator>> sims;
+    std::vector<std::string> targets, lines;
+    for (int i = 0; i < 36; ++i) {
+        const bool zel = i % 2 == 0;
+        gwsim::DeviceState state = zel ? Zel() : Mir();
+        state.serial_number = (zel ? "ZEL" : "MIR") + std::to_string(8000 + i);
+        state.reboot_ms = 0;
+        if (zel) {
+            state.lc_release = "CPOD_LC_R2.10.3";
+            state.prom_release = "CPOD_PROM_R1.4.0";
+            state.bootstrap_release = "CPOD_BOOT_R1.0.2";
+            state.cable = gwsim::CableType::Mac;
+            state.cable_version = "CPOD_TSN_R2.4";
+        } else {
+            state.lc_release = "MIR Release 3.4";
+            state.prom_release = "MIR Release 1.2";
+        }
+        sims.push_back(Start(state));
+        ASSERT_TRUE(sims.back());
+        if (i >= 28)
+            sims.back()->SetConnectionFault(gwsim::ConnectionFault::NeverComplete);
+        targets.push_back(sims.back()->address());
+        lines.push_back(sims.back()->address() + " " + (zel ? "ZEL" : "MIR"));
+    }
+    gwsim::Fault status;
+    status.status = 2;
+    status.code = 0x10000000;  // the ZEL PROM release
+    sims[0]->AddFault(status);
+    status.code = 3;  // the MIR PROM release
+    sims[1]->AddFault(status);
+
+    std::vector<std::string> scan = {"scan", "--json"};
+    scan.insert(scan.end(), targets.begin(), targets.end());
+    const RunResult found = RunTool(scan);
+    EXPECT_EQ(found.exit_code, 0) << found.err;
+    const json hits = ParseJson(found)["devices"];
+    EXPECT_EQ(hits.size(), 28u) << found.out;
+    for (const json& hit : hits) {
+        const auto at = std::find(targets.begin(), targets.end(), hit["address"]);
+        ASSERT_NE(at, targets.end());
+        EXPECT_LT(at - targets.begin(), 28);
+        EXPECT_EQ(hit["family"], (at - targets.begin()) % 2 == 0 ? "ZEL" : "MIR");
+    }
+
+    const std::string list = WriteList(logs_ / "devices.txt", lines);
+    const RunResult checked = RunTool(Args("check", "ZEL", "", {"--addresses", list, "--json"}));
+    EXPECT_EQ(checked.exit_code, 3) << checked.err;
+    const json rows = ParseJson(checked)["devices"];
+    ASSERT_EQ(rows.size(), 36u);
+    for (size_t i = 0; i < 36; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(rows[i]["address"], targets[i]);
+        EXPECT_EQ(rows[i]["exit_code"], i >= 28 ? 3 : i < 2 ? 5 : 1) << rows[i].dump();
+    }
+    const RunResult text = RunTool(Args("check", "ZEL", "", {"--addresses", list}));
+    EXPECT_NE(text.out.find("36 devices: 28 reachable"), std::string::npos) << text.out;
+
+    RunOptions patient;
+    patient.timeout = std::chrono::seconds(600);
+    const RunResult updated =
+        RunTool(Args("update", "ZEL", "", {"--addresses", list, "--yes", "--json"}), patient);
+    const json after = ParseJson(updated)["devices"];
+    ASSERT_EQ(after.size(), 36u);
+    for (size_t i = 2; i < 28; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(after[i]["exit_code"], 0) << after[i].dump();
+        EXPECT_EQ(after[i]["final"]["differences"], false);
+    }
+    const std::string records = ReadFile(logs_ / "Tarvik_Serial_Nums.txt");
+    for (size_t i = 0; i < 28; i += 2)
+        EXPECT_NE(records.find("ZEL" + std::to_string(8000 + i)), std::string::npos) << i;
+    EXPECT_EQ(CountLines(records), 14) << records;
 }
 
 // ---- demo -----------------------------------------------------------------------

@@ -1,9 +1,6 @@
 // Fault specifications as the command line gives them.
 #include "tools/gwsim/simulator.h"
 
-#include <cctype>
-#include <cerrno>
-#include <cstdlib>
 #include <algorithm>
 
 namespace gwsim {
@@ -13,35 +10,26 @@ namespace {
 const int kDefaultSplitPauseMs = 20;
 const int kDefaultGarbagePauseMs = 1000;
 
-bool ParseNumber(const std::string& text, uint64_t limit, uint64_t* value) {
-    if (text.empty() || text[0] == '-' || text[0] == '+' || std::isspace((unsigned char)text[0]))
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    unsigned long long v = std::strtoull(text.c_str(), &end, 0);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || v > limit)
-        return false;
-    *value = v;
-    return true;
-}
-
 }  // namespace
+
+const char* const kKinds[] = {"status",  "noreply",  "split",   "late",
+                              "garbage", "oversize", "closemid"};  // FaultKind's order
+
+const char* FaultKindName(FaultKind kind) {
+    return kKinds[int(kind)];
+}
 
 bool ParseFault(const std::string& spec, Fault* fault, std::string* error) {
     auto fail = [&](const std::string& why) {
-        if (error)
-            *error = "fault \"" + spec + "\": " + why;
-        return false;
+        return Fail(error, "fault \"" + spec + "\": " + why);
     };
     Fault f;
     size_t colon = spec.find(':');
     std::string kind = spec.substr(0, colon);
-    static const char* const kKinds[] = {"status",  "noreply",  "split",   "late",
-                                         "garbage", "oversize", "closemid"};  // FaultKind's order
-    auto known = std::find(std::begin(kKinds), std::end(kKinds), kind);
-    if (known == std::end(kKinds))
+    int known = NameIndex(kKinds, kind);
+    if (known < 0)
         return fail("unknown kind \"" + kind + "\"");
-    f.kind = FaultKind(known - std::begin(kKinds));
+    f.kind = FaultKind(known);
     std::string rest = colon == std::string::npos ? "" : spec.substr(colon + 1);
     size_t pos = 0;
     while (pos < rest.size()) {
@@ -104,16 +92,11 @@ bool ParseFault(const std::string& spec, Fault* fault, std::string* error) {
 }
 
 bool ParseConnectionFault(const std::string& text, ConnectionFault* fault) {
-    if (text == "none") {
-        *fault = ConnectionFault::None;
-    } else if (text == "refuse") {
-        *fault = ConnectionFault::Refuse;
-    } else if (text == "hang") {
-        *fault = ConnectionFault::NeverComplete;
-    } else {
-        return false;
-    }
-    return true;
+    static const char* const kNames[] = {"none", "refuse", "hang"};  // ConnectionFault's order
+    int i = NameIndex(kNames, text);
+    if (i >= 0)
+        *fault = ConnectionFault(i);
+    return i >= 0;
 }
 
 std::vector<Step> ShapeReply(Reply reply, uint32_t room, const Bytes& previous, const Fault* fault,

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -64,27 +65,41 @@ bool CheckWritable(const std::string& path, std::string* error) {
 
 struct Common {
     std::string family_text;
-    std::string bind;
-    uint16_t port = 0;
-    bool verbose = false;
+    gwsim::ServerOptions server;  // bind address, port, verbose
 };
 
 void AddCommon(CLI::App* app, Common* c, const char* family_help) {
     app->add_option("--family", c->family_text, family_help)
         ->check(CLI::IsMember({"ZEL", "MIR"}));  // case-sensitive, as in gwtool
-    app->add_option("--bind", c->bind, "Loopback address to listen on, e.g. 127.0.0.2")
+    app->add_option("--bind", c->server.bind_address,
+                    "Loopback address to listen on, e.g. 127.0.0.2")
         ->required()
         ->check(CLI::ValidIPV4);
-    app->add_option("--port", c->port, "TCP port (default: 9191 for ZEL, 9181 for MIR)")
+    app->add_option("--port", c->server.port, "TCP port (default: 9191 for ZEL, 9181 for MIR)")
         ->check(CLI::Range(1, 65535));
-    app->add_flag("--verbose,-v", c->verbose, "Print requests, replies and events");
+    app->add_flag("--verbose,-v", c->server.verbose, "Print requests, replies and events");
 }
+
+// The state's texts that options set.
+struct TextOption {
+    const char* name;
+    const char* help;
+    std::string gwsim::DeviceState::*text;
+};
+const TextOption kTextOptions[] = {
+    {"--lc", "LC release text", &gwsim::DeviceState::lc_release},
+    {"--prom", "PROM release text", &gwsim::DeviceState::prom_release},
+    {"--bootstrap", "Bootstrap release text (ZEL)", &gwsim::DeviceState::bootstrap_release},
+    {"--cable-version", "Active-cable version text (ZEL)", &gwsim::DeviceState::cable_version},
+    {"--serial", "Serial number text", &gwsim::DeviceState::serial_number},
+    {"--mac", "Network MAC address text (ZEL)", &gwsim::DeviceState::mac_address},
+    {"--usb-mac", "USB MAC address text (ZEL)", &gwsim::DeviceState::usb_mac_address}};
 
 struct ServeArgs {
     std::string state_file, save_state_file, software_dir, connection_fault = "none";
     int64_t reboot_ms = -1;
     std::vector<std::string> faults;
-    std::string lc, prom, bootstrap, cpld, cable, cable_version, serial, mac, usb_mac;
+    std::string cpld, cable, texts[std::size(kTextOptions)];
 };
 
 int RunServe(const Common& c, const ServeArgs& a) {
@@ -101,28 +116,15 @@ int RunServe(const Common& c, const ServeArgs& a) {
     }
     if (!a.save_state_file.empty() && !CheckWritable(a.save_state_file, &error))
         return Fail("--save-state: " + error);
-    const std::pair<const std::string*, std::string*> texts[] = {
-        {&a.lc, &state.lc_release},
-        {&a.prom, &state.prom_release},
-        {&a.bootstrap, &state.bootstrap_release},
-        {&a.cable_version, &state.cable_version},
-        {&a.serial, &state.serial_number},
-        {&a.mac, &state.mac_address},
-        {&a.usb_mac, &state.usb_mac_address}};
-    for (const auto& t : texts) {
-        if (!t.first->empty())
-            *t.second = *t.first;
+    for (size_t i = 0; i < std::size(kTextOptions); ++i) {
+        if (!a.texts[i].empty())
+            state.*kTextOptions[i].text = a.texts[i];
     }
     if (a.cpld == "standard") {
         state.cpld_custom = false;
     } else if (!a.cpld.empty()) {
-        size_t used = 0;
-        unsigned long long v = 0;
-        try {
-            v = std::stoull(a.cpld, &used, 0);
-        } catch (const std::exception&) {
-        }
-        if (used == 0 || used != a.cpld.size() || v > 0xFFFFFFFFull || a.cpld[0] == '-')
+        uint64_t v = 0;
+        if (!gwsim::ParseNumber(a.cpld, 0xFFFFFFFF, &v))
             return Fail("--cpld must be \"standard\" or a revision number");
         state.cpld_custom = true;
         state.cpld_revision = uint32_t(v);
@@ -136,10 +138,8 @@ int RunServe(const Common& c, const ServeArgs& a) {
         return Fail("--connection-fault must be none, refuse or hang");
 
     gwsim::Options options;
-    options.bind_address = c.bind;
-    options.port = c.port;
+    static_cast<gwsim::ServerOptions&>(options) = c.server;
     options.software_dir = a.software_dir;
-    options.verbose = c.verbose;
     options.log = Say;
     gwsim::Simulator sim(state, options);
     for (const std::string& spec : a.faults) {
@@ -151,8 +151,8 @@ int RunServe(const Common& c, const ServeArgs& a) {
     sim.SetConnectionFault(connection_fault);
     if (!sim.Start(&error))
         return Fail(error, 1);
-    Say(std::string("gwsim: ") + gwsim::FamilyName(family) + " device listening on " + c.bind +
-        ":" + std::to_string(sim.port()));
+    Say(std::string("gwsim: ") + gwsim::FamilyName(family) + " device listening on " +
+        c.server.bind_address + ":" + std::to_string(sim.port()));
     WaitForSignal();
     sim.Stop();
     if (!a.save_state_file.empty() && !sim.State().SaveFile(a.save_state_file, &error))
@@ -167,19 +167,18 @@ int RunProxy(const Common& c, const std::string& device, uint16_t device_port,
              const std::string& record) {
     gwsim::ProxyOptions options;
     gwsim::ParseFamily(c.family_text, &options.family);
-    options.bind_address = c.bind;
-    options.port = c.port;
+    static_cast<gwsim::ServerOptions&>(options) = c.server;
     options.device_address = device;
     options.device_port = device_port;
     options.record_path = record;
-    options.verbose = c.verbose;
     options.log = Say;
     gwsim::Proxy proxy(options);
     std::string error;
     if (!proxy.Start(&error))
         return Fail(error, 1);
     Say(std::string("gwsim: ") + gwsim::FamilyName(options.family) + " proxy listening on " +
-        c.bind + ":" + std::to_string(proxy.port()) + " for the device at " + device + ":" +
+        c.server.bind_address + ":" + std::to_string(proxy.port()) + " for the device at " +
+        device + ":" +
         std::to_string(device_port ? device_port : gwsim::DefaultPort(options.family)) +
         (record.empty() ? "" : ", recording to " + record));
     WaitForSignal();
@@ -200,22 +199,18 @@ int RunReplay(const Common& c, const std::string& path, bool no_timing) {
     for (const std::string& w : warnings)
         std::cerr << "gwsim: warning: " << w << std::endl;
     gwsim::Family family;
-    if (gwsim::ParseFamily(c.family_text, &family)) {
-        if (family != session.family)
-            return Fail(path + " is a session of a " + gwsim::FamilyName(session.family) +
-                        " device, not " + gwsim::FamilyName(family));
-    }
+    if (gwsim::ParseFamily(c.family_text, &family) && family != session.family)
+        return Fail(path + " is a session of a " + gwsim::FamilyName(session.family) +
+                    " device, not " + gwsim::FamilyName(family));
     gwsim::ReplayOptions options;
-    options.bind_address = c.bind;
-    options.port = c.port;
+    static_cast<gwsim::ServerOptions&>(options) = c.server;
     options.timing = !no_timing;
-    options.verbose = c.verbose;
     gwsim::Replayer replayer(session, options);
     if (!replayer.Start(&error))
         return Fail(error, 1);
     Say("gwsim: replaying " + path + " (" + gwsim::FamilyName(session.family) + " device, " +
-        std::to_string(session.exchanges.size()) + " exchange(s)) on " + c.bind + ":" +
-        std::to_string(replayer.port()) + (no_timing ? ", without timing" : ""));
+        std::to_string(session.exchanges.size()) + " exchange(s)) on " + c.server.bind_address +
+        ":" + std::to_string(replayer.port()) + (no_timing ? ", without timing" : ""));
     WaitForSignal();
     replayer.Stop();
     std::vector<gwsim::RecordedRequest> unmatched = replayer.Unmatched();
@@ -252,15 +247,10 @@ int main(int argc, char** argv) {
         ->take_all();
     serve->add_option("--connection-fault", s.connection_fault,
                       "Connection fault: none, refuse or hang");
-    serve->add_option("--lc", s.lc, "LC release text");
-    serve->add_option("--prom", s.prom, "PROM release text");
-    serve->add_option("--bootstrap", s.bootstrap, "Bootstrap release text (ZEL)");
+    for (size_t i = 0; i < std::size(kTextOptions); ++i)
+        serve->add_option(kTextOptions[i].name, s.texts[i], kTextOptions[i].help);
     serve->add_option("--cpld", s.cpld, "CPLD: standard, or the custom revision number (ZEL)");
     serve->add_option("--cable", s.cable, "Attached active cable: none, mac or r318 (ZEL)");
-    serve->add_option("--cable-version", s.cable_version, "Active-cable version text (ZEL)");
-    serve->add_option("--serial", s.serial, "Serial number text");
-    serve->add_option("--mac", s.mac, "Network MAC address text (ZEL)");
-    serve->add_option("--usb-mac", s.usb_mac, "USB MAC address text (ZEL)");
 
     Common proxy_common;
     std::string device, record;

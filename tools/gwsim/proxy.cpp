@@ -19,8 +19,7 @@ class ProxyPair;
 class Proxy::Impl : public Server {
 public:
     explicit Impl(ProxyOptions o)
-        : Server(o.bind_address, o.port ? o.port : DefaultPort(o.family), "proxy", o.verbose,
-                 o.log),
+        : Server(o, DefaultPort(o.family), "proxy"),
           options(std::move(o)),
           device_port(options.device_port ? options.device_port : DefaultPort(options.family)) {}
     ~Impl() override { Stop(); }
@@ -28,25 +27,19 @@ public:
     const ProxyOptions options;
     const uint16_t device_port;
     tcp::endpoint device;
-    SessionWriter writer;
-    bool recording = false;
+    SessionWriter writer;  // writes nothing unless opened
 
     std::shared_ptr<Link> Accepted(tcp::socket socket, size_t index) override;
     bool BeforeStart(std::string* error) override {
-        if (endpoint == device) {
-            *error = "the proxy cannot listen where the device is (" + EndpointText() + ")";
-            return false;
-        }
-        recording = !options.record_path.empty();
-        return !recording ||
+        if (endpoint == device)
+            return Fail(error,
+                        "the proxy cannot listen where the device is (" + EndpointText() + ")");
+        return options.record_path.empty() ||
                writer.Open(options.record_path, options.family,
                            device.address().to_string() + ":" + std::to_string(device_port),
                            endpoint.address().to_string() + ":" + std::to_string(port), error);
     }
-    void AfterStop() override {
-        if (recording)
-            writer.End();
-    }
+    void AfterStop() override { writer.End(); }
 };
 
 // A connection from the PC and the one to the device made for it.
@@ -62,8 +55,7 @@ public:
                 return;
             if (ec) {
                 impl_.Log("conn " + std::to_string(index_) + ": device: " + ec.message());
-                if (impl_.recording)
-                    impl_.writer.ConnectFailed(index_, ec.message());
+                impl_.writer.ConnectFailed(index_, ec.message());
                 Reset(pc_);
                 Finish();
                 return;
@@ -75,8 +67,7 @@ public:
             if (!ignored)
                 peer = remote.address().to_string() + ":" + std::to_string(remote.port());
             impl_.Log("conn " + std::to_string(index_) + " from " + peer);
-            if (impl_.recording)
-                impl_.writer.Connected(index_, peer);
+            impl_.writer.Connected(index_, peer);
             impl_.Notify();
             Relay(pc_, device_, pc_buf_, false);
             Relay(device_, pc_, device_buf_, true);
@@ -112,13 +103,11 @@ private:
                 return;
             }
             auto out = std::make_shared<Bytes>(buf.begin(), buf.begin() + long(n));
-            if (impl_.recording) {
-                if (from_device)
-                    impl_.writer.DeviceBytes(index_, *out);
-                else
-                    impl_.writer.PcBytes(index_, *out);
-                impl_.Notify();
-            }
+            if (from_device)
+                impl_.writer.DeviceBytes(index_, *out);
+            else
+                impl_.writer.PcBytes(index_, *out);
+            impl_.Notify();
             asio::async_write(
                 to, asio::buffer(*out),
                 [this, self, out, &from, &to, &buf, from_device](asio::error_code wec, size_t) {
@@ -138,8 +127,7 @@ private:
             close_recorded_ = true;
             impl_.Log("conn " + std::to_string(index_) + " " + (reset ? "reset" : "closed") +
                       " by the " + (from_device ? "device" : "PC"));
-            if (impl_.recording)
-                impl_.writer.Closed(index_, from_device, reset);
+            impl_.writer.Closed(index_, from_device, reset);
         }
         if (reset) {
             Reset(to);
@@ -178,42 +166,17 @@ std::shared_ptr<Link> Proxy::Impl::Accepted(tcp::socket socket, size_t index) {
     return std::make_shared<ProxyPair>(*this, std::move(socket), index);
 }
 
-Proxy::Proxy(ProxyOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
-
-Proxy::~Proxy() {
-    Stop();
-}
+Proxy::Proxy(ProxyOptions options)
+    : Service(std::make_unique<Impl>(std::move(options))),
+      impl_(static_cast<Impl*>(server_.get())) {}
 
 bool Proxy::Start(std::string* error) {
     asio::error_code ec;
     asio::ip::address device = asio::ip::make_address(impl_->options.device_address, ec);
-    if (ec) {
-        if (error)
-            *error = "bad device address \"" + impl_->options.device_address + "\"";
-        return false;
-    }
+    if (ec)
+        return Fail(error, "bad device address \"" + impl_->options.device_address + "\"");
     impl_->device = tcp::endpoint(device, impl_->device_port);
-    std::string why;
-    bool ok = impl_->Start(&why);
-    if (!ok && error)
-        *error = why;
-    return ok;
-}
-
-void Proxy::Stop() {
-    impl_->Stop();
-}
-
-const std::string& Proxy::address() const {
-    return impl_->bind_address;
-}
-
-uint16_t Proxy::port() const {
-    return impl_->port;
-}
-
-size_t Proxy::ConnectionCount() const {
-    return impl_->ConnectionCount();
+    return impl_->Start(error);
 }
 
 size_t Proxy::OpenCount() const {
@@ -230,10 +193,6 @@ std::vector<RecordedRequest> Proxy::Requests() const {
 
 bool Proxy::RecordingHealthy(std::string* error) const {
     return impl_->writer.Healthy(error);
-}
-
-bool Proxy::WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
-    return impl_->WaitUntil(predicate, timeout);
 }
 
 bool Proxy::WaitForIdle(std::chrono::milliseconds timeout) {

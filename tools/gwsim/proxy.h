@@ -17,50 +17,36 @@
 
 namespace gwsim {
 
-struct ProxyOptions {
+struct ProxyOptions : ServerOptions {
     Family family = Family::ZEL;
-    std::string bind_address = "127.0.0.1";
-    uint16_t port = 0;                            // 0: the family's port
-    std::string device_address;                   // IPv4 or IPv6 address of the device
-    uint16_t device_port = 0;                     // 0: the family's port
-    std::string record_path;                      // empty: relay without recording
-    bool verbose = false;                         // print connections and closes
-    std::function<void(const std::string&)> log;  // verbose output; default stderr
+    std::string device_address;  // IPv4 or IPv6 address of the device
+    uint16_t device_port = 0;    // 0: the family's port
+    std::string record_path;     // empty: relay without recording
 };
 
-class Proxy {
+// Stop also writes the end line and closes the recording.
+class Proxy : public Service {
 public:
     explicit Proxy(ProxyOptions options);
-    ~Proxy();  // stops
-    Proxy(const Proxy&) = delete;
-    Proxy& operator=(const Proxy&) = delete;
 
     // Opens the recording and the listener and starts relaying on its own
     // thread; false with the reason in *error.
     bool Start(std::string* error = nullptr);
-    // Ends every connection, writes the end line and closes the recording. Idempotent.
-    void Stop();
 
-    const std::string& address() const;
-    uint16_t port() const;
-
-    size_t ConnectionCount() const;  // accepted so far
-    size_t OpenCount() const;        // relaying now
-    size_t RequestCount() const;     // requests recorded (0 without a recording)
+    size_t OpenCount() const;     // relaying now
+    size_t RequestCount() const;  // requests recorded (0 without a recording)
     std::vector<RecordedRequest> Requests() const;
     // False when writing the recording failed (reason in *error).
     bool RecordingHealthy(std::string* error = nullptr) const;
 
-    // Waits, without sleeping, until the predicate holds (evaluated whenever
-    // a connection opens or ends, or a request passes); true when it did.
-    bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout);
-    // Until every accepted connection has ended.
+    // WaitUntil's predicate is evaluated whenever a connection opens or
+    // ends, or a request passes. Until every accepted connection has ended.
     bool WaitForIdle(std::chrono::milliseconds timeout);
 
     class Impl;
 
 private:
-    std::unique_ptr<Impl> impl_;
+    Impl* const impl_;  // the server
 };
 
 }  // namespace gwsim

@@ -1,15 +1,12 @@
 // Recorded sessions: writing them as they happen, and reading them back.
 #include "tools/gwsim/recording.h"
 
-#include <algorithm>
+#include <utility>
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <system_error>
-#include <cstdio>
 #include <ctime>
 #include <set>
-#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -31,6 +28,10 @@ void PutBytes(ordered_json* j, const std::string& key, const std::vector<uint8_t
     } else {
         (*j)[key + "_hex"] = ToHex(bytes);
     }
+}
+
+ReplyPiece Raw(std::vector<uint8_t> bytes, std::string note) {
+    return ReplyPiece{true, kProtocolVersion, 0, 0, 0, {}, std::move(bytes), std::move(note)};
 }
 
 ordered_json PieceJson(const ReplyPiece& p) {
@@ -80,12 +81,8 @@ std::vector<ReplyPiece> ReplyDecoder::Add(const std::vector<uint8_t>& bytes) {
     pending_.insert(pending_.end(), bytes.begin(), bytes.end());
     std::vector<ReplyPiece> out;
     auto take_raw = [this, &out](size_t n, const char* note) {
-        ReplyPiece p;
-        p.raw = true;
-        p.bytes.assign(pending_.begin(), pending_.begin() + long(n));
-        p.note = note;
+        out.push_back(Raw(Bytes(pending_.begin(), pending_.begin() + long(n)), note));
         pending_.erase(pending_.begin(), pending_.begin() + long(n));
-        out.push_back(std::move(p));
     };
     while (!pending_.empty()) {
         ReplyFrameRead f = ReadReplyFrame(pending_.data(), pending_.size(), kMaxDecodedData);
@@ -102,69 +99,43 @@ std::vector<ReplyPiece> ReplyDecoder::Add(const std::vector<uint8_t>& bytes) {
         } else if (f.status == FrameStatus::Incomplete) {
             break;
         } else {
-            ReplyPiece p;
-            p.version = f.reply.version;
-            p.kind = f.reply.kind;
-            p.sequence = f.reply.sequence;
-            p.status = f.reply.status;
-            p.data = std::move(f.reply.data);
+            const Reply& r = f.reply;
+            out.push_back(
+                ReplyPiece{false, r.version, r.kind, r.sequence, r.status, r.data, {}, {}});
             pending_.erase(pending_.begin(), pending_.begin() + long(f.size));
-            out.push_back(std::move(p));
         }
     }
     return out;
 }
 
 std::vector<ReplyPiece> ReplyDecoder::Flush() {
-    std::vector<ReplyPiece> out;
-    if (!pending_.empty()) {
-        ReplyPiece p;
-        p.raw = true;
-        p.bytes.swap(pending_);
-        p.note = "incomplete frame";
-        out.push_back(std::move(p));
-    }
-    return out;
+    if (pending_.empty())
+        return {};
+    return {Raw(std::exchange(pending_, {}), "incomplete frame")};
 }
 
 // ---- writing ----
-
-SessionWriter::~SessionWriter() {
-    std::lock_guard<std::mutex> lk(mu_);
-    if (open_)
-        out_.close();
-}
 
 bool SessionWriter::Open(const std::string& path, Family family, const std::string& device,
                          const std::string& listen, std::string* error) {
     std::lock_guard<std::mutex> lk(mu_);
     errno = 0;
     out_.open(path, std::ios::binary | std::ios::trunc);
-    if (!out_) {
-        if (error)
-            *error = "cannot write " + path + ": " + std::generic_category().message(errno);
-        return false;
-    }
+    if (!out_)
+        return Fail(error, "cannot write " + path + ": " + std::generic_category().message(errno));
     open_ = true;
     start_ = Clock::now();
     std::time_t now = std::time(nullptr);
     char started[32] = "";
     if (const std::tm* utc = std::gmtime(&now))
         std::strftime(started, sizeof started, "%Y-%m-%dT%H:%M:%SZ", utc);
-    ordered_json j;
-    j["event"] = "session";
-    j["format"] = kSessionFormat;
-    j["version"] = kSessionVersion;
-    j["family"] = FamilyName(family);
-    j["device"] = device;
-    j["listen"] = listen;
-    j["started"] = started;
+    ordered_json j = {{"event", "session"},         {"format", kSessionFormat},
+                      {"version", kSessionVersion}, {"family", FamilyName(family)},
+                      {"device", device},           {"listen", listen},
+                      {"started", started}};
     WriteLine(j.dump());
-    if (!failure_.empty()) {
-        if (error)
-            *error = failure_;
-        return false;
-    }
+    if (!failure_.empty())
+        return Fail(error, failure_);
     return true;
 }
 
@@ -187,13 +158,16 @@ namespace {
 
 // The keys every event line starts with; "n" when `n` is given.
 ordered_json Line(const char* event, size_t conn, uint64_t t_ms, const size_t* n = nullptr) {
-    ordered_json j;
-    j["event"] = event;
-    j["conn"] = conn;
+    ordered_json j = {{"event", event}, {"conn", conn}};
     if (n)
         j["n"] = *n;
     j["t_ms"] = t_ms;
     return j;
+}
+
+int64_t GapMs(Clock::time_point since) {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+    return ms < 0 ? 0 : ms;
 }
 
 }  // namespace
@@ -201,12 +175,11 @@ ordered_json Line(const char* event, size_t conn, uint64_t t_ms, const size_t* n
 void SessionWriter::ReplyLine(size_t conn, Conn& c, const Bytes& bytes, bool flush) {
     // Called with mu_ held.
     Clock::time_point now = Clock::now();
-    auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(now - c.last_time).count();
     ordered_json frames = ordered_json::array();
     for (const ReplyPiece& p : flush ? c.decoder.Flush() : c.decoder.Add(bytes))
         frames.push_back(PieceJson(p));
     ordered_json j = Line("reply", conn, Now(), &c.last_request);
-    j["gap_ms"] = flush || gap < 0 ? 0 : gap;
+    j["gap_ms"] = flush ? 0 : GapMs(c.last_time);
     j["bytes"] = ToHex(bytes);
     j["frames"] = frames;
     WriteLine(j.dump());
@@ -239,6 +212,8 @@ void SessionWriter::FlushDecoder(size_t conn, Conn& c) {
 
 void SessionWriter::PcBytes(size_t conn, const std::vector<uint8_t>& bytes) {
     std::lock_guard<std::mutex> lk(mu_);
+    if (!open_)
+        return;
     Conn& c = conns_[conn];
     auto unframed = [&](const std::vector<uint8_t>& b) {
         c.pc_unframed = true;
@@ -284,7 +259,8 @@ void SessionWriter::PcBytes(size_t conn, const std::vector<uint8_t>& bytes) {
 
 void SessionWriter::DeviceBytes(size_t conn, const std::vector<uint8_t>& bytes) {
     std::lock_guard<std::mutex> lk(mu_);
-    ReplyLine(conn, conns_[conn], bytes, false);
+    if (open_)
+        ReplyLine(conn, conns_[conn], bytes, false);
 }
 
 void SessionWriter::Closed(size_t conn, bool by_device, bool abortive) {
@@ -294,10 +270,8 @@ void SessionWriter::Closed(size_t conn, bool by_device, bool abortive) {
         return;
     Conn& c = it->second;
     FlushDecoder(conn, c);
-    auto gap =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - c.last_time).count();
     ordered_json j = Line("close", conn, Now(), &c.last_request);
-    j["gap_ms"] = gap < 0 ? 0 : gap;
+    j["gap_ms"] = GapMs(c.last_time);
     j["by"] = by_device ? "device" : "pc";
     j["how"] = abortive ? "reset" : "close";
     WriteLine(j.dump());
@@ -308,11 +282,8 @@ void SessionWriter::End() {
     std::lock_guard<std::mutex> lk(mu_);
     if (!open_ || ended_)
         return;
-    ordered_json j;
-    j["event"] = "end";
-    j["t_ms"] = Now();
-    j["requests"] = requests_.size();
-    WriteLine(j.dump());
+    WriteLine(
+        ordered_json{{"event", "end"}, {"t_ms", Now()}, {"requests", requests_.size()}}.dump());
     ended_ = true;
     out_.close();
 }
@@ -377,11 +348,8 @@ uint64_t Number(const json& j, const std::string& key, uint64_t max, bool requir
         v = uint64_t(it->get<int64_t>());
     } else if (it->is_string()) {
         std::string s = it->get<std::string>();
-        char* end = nullptr;
-        errno = 0;
-        if (!s.empty() && std::isdigit(static_cast<unsigned char>(s[0])))
-            v = std::strtoull(s.c_str(), &end, 0);
-        if (!end || *end || errno)
+        if (s.empty() || !std::isdigit(static_cast<unsigned char>(s[0])) ||
+            !ParseNumber(s, UINT64_MAX, &v))
             throw BadLine{"\"" + key + "\" is not a number: \"" + s + "\""};
     } else {
         throw BadLine{"\"" + key + "\" must be a number (or text such as \"0x20000000\"), not " +
@@ -433,10 +401,7 @@ ReplyPiece PieceFromJson(const json& j, size_t index) {
     try {
         if (j.contains("raw")) {
             CheckKeys(j, {"raw", "note"}, "raw frame");
-            p.raw = true;
-            p.bytes = HexField(j, "raw");
-            p.note = Text(j, "note", false);
-            return p;
+            return Raw(HexField(j, "raw"), Text(j, "note", false));
         }
         CheckKeys(j, {"version", "kind", "sequence", "status", "data", "data_hex"}, "frame");
         p.version = uint8_t(Number(j, "version", 0xFF, false, kProtocolVersion));
@@ -457,11 +422,6 @@ bool ParseSession(const std::string& text, const std::string& name, Session* ses
     Session s;
     std::map<size_t, size_t> by_number;  // "n" -> index in s.exchanges
     bool have_header = false;
-    auto fail = [error](const std::string& what) {
-        if (error)
-            *error = what;
-        return false;
-    };
     auto warn = [warnings](const std::string& what) {
         if (warnings)
             warnings->push_back(what);
@@ -476,7 +436,6 @@ bool ParseSession(const std::string& text, const std::string& name, Session* ses
         std::string line = text.substr(offset, end - offset);
         ++line_no;
         Place place{name, line_no, offset};
-        size_t line_offset = offset;
         offset = end + 1;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
@@ -491,16 +450,17 @@ bool ParseSession(const std::string& text, const std::string& name, Session* ses
             size_t colon = what.find(": ", what.find("column"));
             std::string reason = colon == std::string::npos ? what : what.substr(colon + 2);
             size_t column = e.byte == 0 ? 1 : e.byte;
-            Place at{name, line_no, line_offset + column - 1};
+            Place at{name, line_no, place.offset + column - 1};
             if (last_without_newline) {
                 // The writer ends every line: a last line without its end was cut short.
                 if (!have_header)
-                    return fail(at("the session line is cut short: " + reason));
+                    return Fail(error, at("the session line is cut short: " + reason));
                 warn(place("the last line is cut short (" + reason +
                            "); the session is taken up to the line before"));
                 break;
             }
-            return fail(at("column " + std::to_string(column) + ": not valid JSON: " + reason));
+            return Fail(error,
+                        at("column " + std::to_string(column) + ": not valid JSON: " + reason));
         }
         try {
             if (!j.is_object())
@@ -588,10 +548,7 @@ bool ParseSession(const std::string& text, const std::string& name, Session* ses
                         pieces.push_back(PieceFromJson(frames[i], i));
                 } else if (!seg.bytes.empty()) {
                     // Bytes alone: sent as they are.
-                    ReplyPiece p;
-                    p.raw = true;
-                    p.bytes = seg.bytes;
-                    pieces.push_back(std::move(p));
+                    pieces.push_back(Raw(seg.bytes, ""));
                 }
                 if (n == 0)
                     continue;  // before any request: nothing answers it
@@ -635,13 +592,13 @@ bool ParseSession(const std::string& text, const std::string& name, Session* ses
                 throw BadLine{"unknown event \"" + event + "\""};
             }
         } catch (const BadLine& e) {
-            return fail(place(e.what));
+            return Fail(error, place(e.what));
         } catch (const json::exception& e) {
-            return fail(place(e.what()));
+            return Fail(error, place(e.what()));
         }
     }
     if (!have_header)
-        return fail(name + ":1 (offset 0): empty: not a recorded session");
+        return Fail(error, name + ":1 (offset 0): empty: not a recorded session");
     if (!s.complete)
         warn(name + ":" + std::to_string(line_no) + " (offset " + std::to_string(text.size()) +
              "): no \"end\" line: the recording was cut short; it is taken as far as it goes");
@@ -651,15 +608,10 @@ bool ParseSession(const std::string& text, const std::string& name, Session* ses
 
 bool LoadSession(const std::string& path, Session* session, std::string* error,
                  std::vector<std::string>* warnings) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        if (error)
-            *error = path + ": cannot be read";
-        return false;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return ParseSession(text.str(), path, session, error, warnings);
+    std::string text;
+    if (!ReadTextFile(path, &text))
+        return Fail(error, path + ": cannot be read");
+    return ParseSession(text, path, session, error, warnings);
 }
 
 }  // namespace gwsim

@@ -91,14 +91,10 @@ private:
     std::vector<uint8_t> pending_;
 };
 
-// Writes a session as it happens. Thread-safe.
+// Writes a session as it happens. Thread-safe. Until Open succeeds it
+// writes and keeps nothing.
 class SessionWriter {
 public:
-    SessionWriter() = default;
-    ~SessionWriter();
-    SessionWriter(const SessionWriter&) = delete;
-    SessionWriter& operator=(const SessionWriter&) = delete;
-
     // Creates (truncates) the file and writes the session line.
     bool Open(const std::string& path, Family family, const std::string& device,
               const std::string& listen, std::string* error);

@@ -45,10 +45,7 @@ std::vector<uint8_t> Replayer::ReplyBytes(const std::vector<ReplyPiece>& pieces,
 class Replayer::Impl : public Server {
 public:
     Impl(Session s, ReplayOptions o)
-        : Server(o.bind_address, o.port ? o.port : DefaultPort(s.family), "replay", o.verbose,
-                 o.log),
-          session(std::move(s)),
-          options(std::move(o)) {
+        : Server(o, DefaultPort(s.family), "replay"), session(std::move(s)), options(std::move(o)) {
         used.assign(session.exchanges.size(), false);
     }
     ~Impl() override { Stop(); }
@@ -164,34 +161,15 @@ std::vector<Step> Replayer::Impl::Respond(const RequestFrame& f) {
 }
 
 Replayer::Replayer(Session session, ReplayOptions options)
-    : impl_(std::make_unique<Impl>(std::move(session), std::move(options))) {}
-
-Replayer::~Replayer() {
-    Stop();
-}
+    : Service(std::make_unique<Impl>(std::move(session), std::move(options))),
+      impl_(static_cast<Impl*>(server_.get())) {}
 
 bool Replayer::Start(std::string* error) {
     return impl_->Start(error);
 }
 
-void Replayer::Stop() {
-    impl_->Stop();
-}
-
 Family Replayer::family() const {
     return impl_->session.family;
-}
-
-const std::string& Replayer::address() const {
-    return impl_->bind_address;
-}
-
-uint16_t Replayer::port() const {
-    return impl_->port;
-}
-
-size_t Replayer::ConnectionCount() const {
-    return impl_->ConnectionCount();
 }
 
 size_t Replayer::RequestCount() const {
@@ -212,11 +190,6 @@ std::vector<RecordedRequest> Replayer::Unmatched() const {
             out.push_back(m.request);
     }
     return out;
-}
-
-bool Replayer::WaitUntil(const std::function<bool()>& predicate,
-                         std::chrono::milliseconds timeout) {
-    return impl_->WaitUntil(predicate, timeout);
 }
 
 bool Replayer::WaitForRequests(size_t count, std::chrono::milliseconds timeout) {

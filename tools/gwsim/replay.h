@@ -19,15 +19,12 @@
 
 namespace gwsim {
 
-struct ReplayOptions {
-    std::string bind_address = "127.0.0.1";
-    uint16_t port = 0;     // 0: the family's port
-    bool timing = true;    // false: every reply at once, with no gaps
-    bool verbose = false;  // print every request and the exchange that answers it
+// Verbose output: every request and the exchange that answers it. The log
+// also takes the reports (a request the recording lacks).
+struct ReplayOptions : ServerOptions {
+    bool timing = true;  // false: every reply at once, with no gaps
     // A frame left incomplete for this long ends the connection, as in the simulator.
     int incomplete_frame_timeout_ms = 5000;
-    // Reports (a request the recording lacks) and verbose output; default stderr.
-    std::function<void(const std::string&)> log;
 };
 
 // What answered one live request.
@@ -37,26 +34,16 @@ struct ReplayMatch {
     bool in_order = false;    // it was the next exchange in recorded order
 };
 
-class Replayer {
+class Replayer : public Service {
 public:
     Replayer(Session session, ReplayOptions options = ReplayOptions());
-    ~Replayer();  // stops
-    Replayer(const Replayer&) = delete;
-    Replayer& operator=(const Replayer&) = delete;
 
     bool Start(std::string* error = nullptr);
-    void Stop();  // idempotent
-
     Family family() const;
-    const std::string& address() const;
-    uint16_t port() const;
-
-    size_t ConnectionCount() const;
     size_t RequestCount() const;
     std::vector<ReplayMatch> Matches() const;        // every live request, in order
     std::vector<RecordedRequest> Unmatched() const;  // those the recording lacks
 
-    bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout);
     bool WaitForRequests(size_t count, std::chrono::milliseconds timeout);
 
     // The reply the exchange gives to a live request with `live_sequence`:
@@ -72,7 +59,7 @@ public:
     class Impl;
 
 private:
-    std::unique_ptr<Impl> impl_;
+    Impl* const impl_;  // the server
 };
 
 }  // namespace gwsim

@@ -12,36 +12,30 @@ const int kAcceptRetryMs = 100;
 
 }  // namespace
 
-Server::Server(std::string bind, uint16_t p, std::string name, bool verbose,
-               std::function<void(const std::string&)> log)
-    : bind_address(std::move(bind)),
-      port(p),
+Server::Server(const ServerOptions& o, uint16_t default_port, std::string name)
+    : bind_address(o.bind_address),
+      port(o.port ? o.port : default_port),
       name_(std::move(name)),
-      verbose_(verbose),
-      log_(std::move(log)) {}
+      verbose_(o.verbose),
+      log_(o.log) {}
 
 Server::~Server() {
     Stop();
 }
 
 bool Server::Start(std::string* error) {
-    auto fail = [error](const std::string& why) {
-        if (error)
-            *error = why;
-        return false;
-    };
     {
         std::lock_guard<std::mutex> lk(mu);
         if (started_once_)
-            return fail("a server is started only once");
+            return Fail(error, "a server is started only once");
     }
     asio::error_code ec;
     asio::ip::address address = asio::ip::make_address(bind_address, ec);
     if (ec)
-        return fail("bad bind address \"" + bind_address + "\"");
+        return Fail(error, "bad bind address \"" + bind_address + "\"");
     endpoint = tcp::endpoint(address, port);
     if ((ec = OpenListener(kListenBacklog)))
-        return fail("cannot listen on " + EndpointText() + ": " + ec.message());
+        return Fail(error, "cannot listen on " + EndpointText() + ": " + ec.message());
     if (!BeforeStart(error)) {
         CloseListener();
         return false;
@@ -163,19 +157,14 @@ void Server::StartAccept() {
         if (ec) {
             // Transient failures (e.g. out of descriptors): try again shortly.
             auto timer = std::make_shared<asio::steady_timer>(io);
-            timer->expires_after(std::chrono::milliseconds(kAcceptRetryMs));
-            timer->async_wait([this, timer](asio::error_code e) {
-                if (!e)
-                    StartAccept();
-            });
-            return;
-        }
-        if (!MayAccept()) {
-            asio::error_code ignored;
-            socket.close(ignored);
+            After(*timer, kAcceptRetryMs, [this, timer] { StartAccept(); });
             return;
         }
         asio::error_code ignored;
+        if (!MayAccept()) {
+            socket.close(ignored);
+            return;
+        }
         socket.set_option(tcp::no_delay(true), ignored);
         size_t index;
         {
@@ -205,6 +194,14 @@ void Server::Ended(const std::shared_ptr<Link>& link, bool reboot) {
 }
 
 // ---------------------------------------------------------------------------
+
+void After(asio::steady_timer& timer, int64_t ms, std::function<void()> then) {
+    timer.expires_after(std::chrono::milliseconds(ms));
+    timer.async_wait([then](asio::error_code ec) {
+        if (!ec)
+            then();
+    });
+}
 
 std::vector<Step> MalformedReply(const RecordedRequest& r, const std::string& why) {
     return {Step{Step::Write, ReplyFrame(r.kind, r.sequence, kStatusUnsupported)},
@@ -264,9 +261,8 @@ void RequestLink::Process() {
                 Close(Step{Step::Close, {}, 0, what});
             } else if (incomplete_timeout_ms_ > 0) {
                 auto self = shared_from_this();
-                idle_timer_.expires_after(std::chrono::milliseconds(incomplete_timeout_ms_));
-                idle_timer_.async_wait([this, self](asio::error_code ec) {
-                    if (ec || closed_ || busy_ || in_.empty())
+                After(idle_timer_, incomplete_timeout_ms_, [this, self] {
+                    if (closed_ || busy_ || in_.empty())
                         return;
                     server_.Malformed(index_, "incomplete frame timed out");
                     Close(Step{Step::Close, {}, 0, "incomplete frame"});
@@ -308,9 +304,8 @@ void RequestLink::Run() {
                 Run();
         });
     } else if (s.type == Step::Wait) {
-        timer_.expires_after(std::chrono::milliseconds(s.ms));
-        timer_.async_wait([this, self](asio::error_code ec) {
-            if (!ec && !closed_)
+        After(timer_, s.ms, [this, self] {
+            if (!closed_)
                 Run();
         });
     } else {
@@ -332,6 +327,24 @@ void RequestLink::Close(const Step& step) {
     idle_timer_.cancel();
     server_.Closed(index_, step.why);
     server_.Ended(shared_from_this(), step.reboot);
+}
+
+Service::Service(std::unique_ptr<Server> server) : server_(std::move(server)) {}
+Service::~Service() = default;  // the server stops as it goes
+void Service::Stop() {
+    server_->Stop();
+}
+const std::string& Service::address() const {
+    return server_->bind_address;
+}
+uint16_t Service::port() const {
+    return server_->port;
+}
+size_t Service::ConnectionCount() const {
+    return server_->ConnectionCount();
+}
+bool Service::WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
+    return server_->WaitUntil(predicate, timeout);
 }
 
 }  // namespace gwsim

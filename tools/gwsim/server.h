@@ -35,8 +35,8 @@ public:
 
 class Server {
 public:
-    Server(std::string bind_address, uint16_t port, std::string name, bool verbose,
-           std::function<void(const std::string&)> log);
+    // Listens on options.port, or on `default_port` when that is 0.
+    Server(const ServerOptions& options, uint16_t default_port, std::string name);
     virtual ~Server();
 
     // Binds and starts the io thread; false with the reason in *error.
@@ -123,6 +123,9 @@ private:
     std::deque<Step> steps_;
     bool closed_ = false, eof_ = false, busy_ = false;
 };
+
+// Runs `then` on the io thread after `ms`, unless the timer is cancelled or set again first.
+void After(asio::steady_timer& timer, int64_t ms, std::function<void()> then);
 
 // The answer to a frame of another version or with an oversized payload:
 // status 0x0000FFFF and no data, then the connection is closed.

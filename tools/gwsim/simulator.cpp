@@ -51,8 +51,7 @@ uint32_t LastNumber(const std::string& text) {
 class Simulator::Impl : public Server {
 public:
     Impl(DeviceState s, Options o)
-        : Server(o.bind_address, o.port ? o.port : DefaultPort(s.family), FamilyName(s.family),
-                 o.verbose, o.log),
+        : Server(o, DefaultPort(s.family), FamilyName(s.family)),
           options(std::move(o)),
           family(s.family),
           state(std::move(s)) {
@@ -180,11 +179,7 @@ void Simulator::Impl::AfterClose(bool reboot) {
         rebooting = true;
         CloseListener();
         SetListening(false, "rebooting for " + std::to_string(reboot_ms) + " ms");
-        reboot_timer.expires_after(std::chrono::milliseconds(reboot_ms));
-        reboot_timer.async_wait([this](asio::error_code ec) {
-            if (!ec)
-                Reopen(true);
-        });
+        After(reboot_timer, reboot_ms, [this] { Reopen(true); });
         return;
     }
     StartAccept();
@@ -202,11 +197,7 @@ void Simulator::Impl::Reopen(bool reboot) {
     asio::error_code ec = OpenListener(kListenBacklog);
     if (ec) {
         AddEvent(EventType::NotListening, 0, "cannot listen again: " + ec.message());
-        reboot_timer.expires_after(std::chrono::milliseconds(kRebindRetryMs));
-        reboot_timer.async_wait([this, reboot](asio::error_code e) {
-            if (!e)
-                Reopen(reboot);
-        });
+        After(reboot_timer, kRebindRetryMs, [this, reboot] { Reopen(reboot); });
         return;
     }
     rebooting = false;
@@ -454,10 +445,8 @@ std::vector<Step> Simulator::Impl::Respond(const RequestFrame& f) {
         AddEvent(EventType::Reset, r.connection, effect);
     else if (!effect.empty())
         AddEvent(EventType::Update, r.connection, effect);
-    static const char* kFaultNames[] = {"status",  "noreply",  "split",   "late",
-                                        "garbage", "oversize", "closemid"};
     if (fault)
-        AddEvent(EventType::Fault, r.connection, kFaultNames[int(fault->kind)]);
+        AddEvent(EventType::Fault, r.connection, FaultKindName(fault->kind));
 
     Bytes sent;
     std::vector<Step> steps =
@@ -485,11 +474,8 @@ std::vector<Step> Simulator::Impl::Respond(const RequestFrame& f) {
 // ---------------------------------------------------------------------------
 
 Simulator::Simulator(DeviceState state, Options options)
-    : impl_(std::make_unique<Impl>(std::move(state), std::move(options))) {}
-
-Simulator::~Simulator() {
-    Stop();
-}
+    : Service(std::make_unique<Impl>(std::move(state), std::move(options))),
+      impl_(static_cast<Impl*>(server_.get())) {}
 
 bool Simulator::Start(std::string* error) {
     ConnectionFault initial = GetConnectionFault();
@@ -499,10 +485,6 @@ bool Simulator::Start(std::string* error) {
     if (initial != ConnectionFault::None)
         SetConnectionFault(initial);
     return true;
-}
-
-void Simulator::Stop() {
-    impl_->Stop();
 }
 
 bool Simulator::IsRunning() const {
@@ -516,12 +498,6 @@ bool Simulator::IsListening() const {
 
 Family Simulator::family() const {
     return impl_->family;
-}
-const std::string& Simulator::address() const {
-    return impl_->bind_address;
-}
-uint16_t Simulator::port() const {
-    return impl_->port;
 }
 
 std::vector<RecordedRequest> Simulator::Requests() const {
@@ -563,10 +539,6 @@ size_t Simulator::ResetCount() const {
     return impl_->resets;
 }
 
-size_t Simulator::ConnectionCount() const {
-    return impl_->ConnectionCount();
-}
-
 void Simulator::AddFault(const Fault& fault) {
     std::lock_guard<std::mutex> lk(impl_->mu);
     impl_->faults.push_back(fault);
@@ -601,17 +573,8 @@ ConnectionFault Simulator::GetConnectionFault() const {
     return impl_->connection_fault;
 }
 
-bool Simulator::WaitUntil(const std::function<bool()>& predicate,
-                          std::chrono::milliseconds timeout) {
-    return impl_->WaitUntil(predicate, timeout);
-}
-
 bool Simulator::WaitForRequests(size_t count, std::chrono::milliseconds timeout) {
     return WaitUntil([this, count] { return RequestCount() >= count; }, timeout);
-}
-
-bool Simulator::WaitForConnections(size_t count, std::chrono::milliseconds timeout) {
-    return WaitUntil([this, count] { return ConnectionCount() >= count; }, timeout);
 }
 
 bool Simulator::WaitForResets(size_t count, std::chrono::milliseconds timeout) {

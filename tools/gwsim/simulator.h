@@ -149,6 +149,7 @@ struct Fault {
 // times, status, data (text), hexdata, size, pause, bytes (hex), mode
 // (declared|room), length, extra, after.
 bool ParseFault(const std::string& spec, Fault* fault, std::string* error);
+const char* FaultKindName(FaultKind kind);  // as ParseFault spells it
 
 // Faults of the listener rather than of one request.
 enum class ConnectionFault {
@@ -197,37 +198,59 @@ struct Event {
 
 // ---- the simulator ----
 
-struct Options {
+// What the simulator, the replay and the proxy are given alike.
+struct ServerOptions {
     std::string bind_address = "127.0.0.1";
-    uint16_t port = 0;                            // 0: the family's port
-    std::string software_dir;                     // empty: GATEWAY_SOFTWARE_DIR at each use, else
-                                                  // "gateway_software" in the temporary directory
-    bool verbose = false;                         // print requests, replies and events
-    std::function<void(const std::string&)> log;  // verbose output; default stderr
+    uint16_t port = 0;  // 0: the family's port
+    // Print requests, replies and events (the proxy: connections and closes).
+    bool verbose = false;
+    // Verbose output (the replay: also its reports); default stderr.
+    std::function<void(const std::string&)> log;
+};
+
+struct Options : ServerOptions {
+    std::string software_dir;  // empty: GATEWAY_SOFTWARE_DIR at each use, else
+                               // "gateway_software" in the temporary directory
     // A frame left incomplete for this long ends the connection (so a stuck
     // client cannot keep the single-connection device busy forever).
     int incomplete_frame_timeout_ms = 5000;
 };
 
-class Simulator {
+class Server;
+
+// What the simulator, the replay and the proxy share: a server on its own
+// thread. Destroying it stops it.
+class Service {
+public:
+    void Stop();  // ends every connection; idempotent
+    const std::string& address() const;
+    uint16_t port() const;
+    size_t ConnectionCount() const;  // accepted so far
+    // Waits, without sleeping, until the predicate holds (evaluated whenever
+    // the server's state changes); true when it did.
+    bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout);
+
+protected:
+    explicit Service(std::unique_ptr<Server> server);
+    ~Service();
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+    const std::unique_ptr<Server> server_;
+};
+
+class Simulator : public Service {
 public:
     explicit Simulator(DeviceState state, Options options = Options());
-    ~Simulator();  // stops
-    Simulator(const Simulator&) = delete;
-    Simulator& operator=(const Simulator&) = delete;
 
     // Binds and starts serving on its own thread. False with the reason in
     // *error (e.g. the address is in use) when it cannot; never throws for that.
     bool Start(std::string* error = nullptr);
-    void Stop();  // idempotent
     bool IsRunning() const;
     // True while connection attempts can be accepted: false while rebooting or
     // under a connection fault.
     bool IsListening() const;
 
     Family family() const;
-    const std::string& address() const;
-    uint16_t port() const;
 
     // Recorded requests (every frame with a valid header), in arrival order.
     std::vector<RecordedRequest> Requests() const;
@@ -238,26 +261,21 @@ public:
     // Replaces the state; the family stays the one the simulator was built with.
     void SetState(const DeviceState& state);
     size_t ResetCount() const;
-    size_t ConnectionCount() const;
 
     void AddFault(const Fault& fault);  // first matching fault with times left wins
     void ClearFaults();
     void SetConnectionFault(ConnectionFault fault);
     ConnectionFault GetConnectionFault() const;
 
-    // Wait, without sleeping, for a condition; true when it held within the
-    // timeout. The predicate may call the accessors above; it is evaluated
-    // whenever the simulator's state changes.
-    bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout);
+    // WaitUntil's predicate may call the accessors above.
     bool WaitForRequests(size_t count, std::chrono::milliseconds timeout);
-    bool WaitForConnections(size_t count, std::chrono::milliseconds timeout);
     bool WaitForResets(size_t count, std::chrono::milliseconds timeout);
     bool WaitForListening(bool listening, std::chrono::milliseconds timeout);
 
     class Impl;
 
 private:
-    std::unique_ptr<Impl> impl_;
+    Impl* const impl_;  // the server
 };
 
 }  // namespace gwsim

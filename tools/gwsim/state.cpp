@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
-#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -44,20 +43,17 @@ const TextKey kTexts[] = {
 
 }  // namespace
 
+const char* const kFamilyNames[] = {"ZEL", "MIR"};  // in Family's order
+
 const char* FamilyName(Family family) {
-    return family == Family::MIR ? "MIR" : "ZEL";
+    return kFamilyNames[int(family)];
 }
 
 bool ParseFamily(const std::string& text, Family* family) {
-    if (text == "ZEL") {
-        *family = Family::ZEL;
-        return true;
-    }
-    if (text == "MIR") {
-        *family = Family::MIR;
-        return true;
-    }
-    return false;
+    int i = NameIndex(kFamilyNames, text);
+    if (i >= 0)
+        *family = Family(i);
+    return i >= 0;
 }
 
 uint16_t DefaultPort(Family family) {
@@ -71,13 +67,10 @@ const char* CableTypeName(CableType cable) {
 }
 
 bool ParseCableType(const std::string& text, CableType* cable) {
-    for (int i = 0; i < 3; ++i) {
-        if (Lower(text) == kCableNames[i]) {
-            *cable = CableType(i);
-            return true;
-        }
-    }
-    return false;
+    int i = NameIndex(kCableNames, Lower(text));
+    if (i >= 0)
+        *cable = CableType(i);
+    return i >= 0;
 }
 
 DeviceState DeviceState::Default(Family family) {
@@ -117,11 +110,6 @@ std::string DeviceState::ToJson() const {
 }
 
 bool DeviceState::FromJson(const std::string& text, DeviceState* state, std::string* error) {
-    auto fail = [error](const std::string& why) {
-        if (error)
-            *error = why;
-        return false;
-    };
     nlohmann::json j;
     try {
         j = nlohmann::json::parse(text);
@@ -131,17 +119,17 @@ bool DeviceState::FromJson(const std::string& text, DeviceState* state, std::str
         size_t nl = at == 0 ? std::string::npos : text.rfind('\n', at - 1);
         size_t line = 1 + size_t(std::count(text.begin(), text.begin() + long(at), '\n'));
         size_t column = nl == std::string::npos ? at + 1 : at - nl;
-        return fail("line " + std::to_string(line) + ", column " + std::to_string(column) +
-                    ": not valid JSON");
+        return Fail(error, "line " + std::to_string(line) + ", column " + std::to_string(column) +
+                               ": not valid JSON");
     }
     if (!j.is_object())
-        return fail("the state must be a JSON object");
+        return Fail(error, "the state must be a JSON object");
 
     Family family = Family::ZEL;
     if (j.contains("family")) {
         const auto& f = j["family"];
         if (!f.is_string() || !ParseFamily(f.get<std::string>(), &family))
-            return fail("\"family\" must be \"ZEL\" or \"MIR\"");
+            return Fail(error, "\"family\" must be \"ZEL\" or \"MIR\"");
     }
     DeviceState s = Default(family);
 
@@ -150,32 +138,27 @@ bool DeviceState::FromJson(const std::string& text, DeviceState* state, std::str
         const auto& v = it.value();
         if (key == "family")
             continue;
-        bool done = false;
-        for (const auto& t : kTexts) {
-            if (key == t.name) {
-                if (!v.is_string())
-                    return fail("\"" + key + "\" must be a string");
-                s.*t.member = v.get<std::string>();
-                done = true;
-            }
-        }
-        if (done)
-            continue;
-        if (key == "cpld") {
+        auto text = std::find_if(std::begin(kTexts), std::end(kTexts),
+                                 [&key](const TextKey& t) { return key == t.name; });
+        if (text != std::end(kTexts)) {
+            if (!v.is_string())
+                return Fail(error, "\"" + key + "\" must be a string");
+            s.*text->member = v.get<std::string>();
+        } else if (key == "cpld") {
             std::string c = v.is_string() ? Lower(v.get<std::string>()) : "";
             if (c == "standard") {
                 s.cpld_custom = false;
             } else if (c == "custom") {
                 s.cpld_custom = true;
             } else {
-                return fail("\"cpld\" must be \"standard\" or \"custom\"");
+                return Fail(error, "\"cpld\" must be \"standard\" or \"custom\"");
             }
         } else if (key == "cable") {
             if (!v.is_string() || !ParseCableType(v.get<std::string>(), &s.cable))
-                return fail("\"cable\" must be \"none\", \"mac\" or \"r318\"");
+                return Fail(error, "\"cable\" must be \"none\", \"mac\" or \"r318\"");
         } else if (key == "cpld_revision" || key == "reboot_ms") {
             if (!v.is_number_unsigned() || v.get<uint64_t>() > 0xFFFFFFFFull)
-                return fail("\"" + key + "\" must be an unsigned 32-bit number");
+                return Fail(error, "\"" + key + "\" must be an unsigned 32-bit number");
             uint32_t n = static_cast<uint32_t>(v.get<uint64_t>());
             if (key == "cpld_revision") {
                 s.cpld_revision = n;
@@ -183,7 +166,7 @@ bool DeviceState::FromJson(const std::string& text, DeviceState* state, std::str
                 s.reboot_ms = n;
             }
         } else {
-            return fail("unknown key \"" + key + "\"");
+            return Fail(error, "unknown key \"" + key + "\"");
         }
     }
     *state = s;
@@ -191,20 +174,11 @@ bool DeviceState::FromJson(const std::string& text, DeviceState* state, std::str
 }
 
 bool DeviceState::LoadFile(const std::string& path, DeviceState* state, std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        if (error)
-            *error = "cannot read " + path;
-        return false;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    std::string why;
-    if (!FromJson(text.str(), state, &why)) {
-        if (error)
-            *error = path + ": " + why;
-        return false;
-    }
+    std::string text, why;
+    if (!ReadTextFile(path, &text))
+        return Fail(error, "cannot read " + path);
+    if (!FromJson(text, state, &why))
+        return Fail(error, path + ": " + why);
     return true;
 }
 
@@ -212,11 +186,8 @@ bool DeviceState::SaveFile(const std::string& path, std::string* error) const {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (out)
         out << ToJson();
-    if (!out) {
-        if (error)
-            *error = "cannot write " + path;
-        return false;
-    }
+    if (!out)
+        return Fail(error, "cannot write " + path);
     return true;
 }
 

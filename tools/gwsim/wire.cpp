@@ -1,7 +1,12 @@
 // Frame layouts of the sub-stream wire format.
 #include "tools/gwsim/wire.h"
 
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 namespace gwsim {
 
@@ -12,6 +17,32 @@ bool MagicOk(const uint8_t* b, size_t n) {
 }
 
 }  // namespace
+
+bool ParseNumber(const std::string& text, uint64_t limit, uint64_t* value) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' || std::isspace((unsigned char)text[0]))
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || v > limit)
+        return false;
+    *value = v;
+    return true;
+}
+
+bool Fail(std::string* error, const std::string& why) {
+    if (error)
+        *error = why;
+    return false;
+}
+
+bool ReadTextFile(const std::string& path, std::string* text) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    *text = out.str();
+    return bool(in);
+}
 
 uint32_t Get32(const uint8_t* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);

@@ -87,6 +87,22 @@ bool FromHex(const std::string& text, Bytes* bytes);
 std::string Hex32(uint32_t v, int digits = 8);
 // True when every byte is printable ASCII (0x20 to 0x7E).
 bool Printable(const Bytes& bytes);
+// A whole number (decimal, or 0x-hex, or 0-octal) up to `limit`, with no
+// sign, space or trailing characters.
+bool ParseNumber(const std::string& text, uint64_t limit, uint64_t* value);
+// The index of `text` among `names` (exactly as spelt), or -1.
+template <size_t N>
+int NameIndex(const char* const (&names)[N], const std::string& text) {
+    for (size_t i = 0; i < N; ++i) {
+        if (text == names[i])
+            return int(i);
+    }
+    return -1;
+}
+// Sets *error (when given) to `why` and returns false.
+bool Fail(std::string* error, const std::string& why);
+// The whole content of a file; false when it cannot be read.
+bool ReadTextFile(const std::string& path, std::string* text);
 // A one-line description of a request for messages: kind, sequence, code,
 // qualifier, room and payload (text when printable, else hex).
 std::string DescribeRequest(const RecordedRequest& request);

@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 #include "tests/support/loopback.h"
 #include "tests/tools/raw_client.h"
@@ -22,13 +20,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 const milliseconds kWait(5000);
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 gwsim::Fault MakeFault(const std::string& spec) {
     gwsim::Fault f;
@@ -516,7 +507,8 @@ TEST(GwsimSession, BrokenRecordingsNameThePlace) {
 
 TEST(GwsimSession, ARecordingCutAnywhereIsReadUpToTheCut) {
     Recorded rec = RecordScript();
-    const std::string text = ReadFile(rec.file->path());
+    std::string text;
+    ASSERT_TRUE(gwsim::ReadTextFile(rec.file->path(), &text));
     const size_t header_end = text.find('\n') + 1;
     gwsim::Session whole;
     std::string error;
@@ -582,7 +574,9 @@ TEST(GwsimSession, ADeviceThatCannotBeReachedIsRecorded) {
     ASSERT_TRUE(gwsim::LoadSession(file.path(), &session, &error)) << error;
     EXPECT_EQ(session.failed_connections, 1u);
     EXPECT_EQ(session.connections, 0u);
-    EXPECT_NE(ReadFile(file.path()).find("\"event\":\"connect_failed\""), std::string::npos);
+    std::string text;
+    ASSERT_TRUE(gwsim::ReadTextFile(file.path(), &text));
+    EXPECT_NE(text.find("\"event\":\"connect_failed\""), std::string::npos);
 }
 
 TEST(GwsimSession, TheProxyRefusesBadSettings) {

@@ -179,7 +179,6 @@ void TakeTurn(CFile& temp, const CString& tempPath, DWORD start) {
         if (!held || !StillWaiting(start))
             AfxThrowFileException(error.m_cause, error.m_lOsError, tempPath);
     }
-    temp.SetLength(0);
 }
 
 }  // namespace
@@ -276,6 +275,7 @@ void StoreIdentityRecord(const CString& path, std::string_view serial, std::stri
     TakeTurn(temp, tempPath, start);
     bool replaced = false;
     try {
+        temp.SetLength(0);  // a file left by a writer that ended
         // Another writer may have replaced the file before this one's turn.
         ReadRecordFile(path, start, work.stored);
         const std::string_view stored = work.stored.view();

@@ -163,6 +163,10 @@ TEST(EnvironmentTest, SinksReceiveLinesAndTheDefaultAppendsToTheLog) {
     EXPECT_NE(lines[1].find("here.cpp(7)"), std::string::npos) << lines[1];
 
     // Writers at once (as gwtool's child processes are) each add every line.
+    // Windows puts every write of an append-only handle at the end of the
+    // file; Wine does not do it atomically across handles and loses lines.
+    if (zrtest::UnderWine())
+        GTEST_SKIP() << "Wine's append-only writes are not atomic across handles";
     std::vector<std::thread> writers;
     for (int w = 0; w < 4; ++w) {
         writers.emplace_back([] {

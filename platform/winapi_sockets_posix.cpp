@@ -393,15 +393,31 @@ int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
     return 0;
 }
 
+namespace {
+
+// The socket of a send or receive whose length and buffer are valid; null,
+// with the error set, otherwise.
+SocketPtr TransferSocket(SOCKET s, const void* buf, int len) {
+    SocketPtr sock = Lookup(s);
+    if (sock && (len < 0 || (!buf && len > 0))) {
+        FailWsa(len < 0 ? WSAEINVAL : WSAEFAULT);
+        return nullptr;
+    }
+    return sock;
+}
+
+// What send and recv return for the system call's result.
+int Transferred(long n) {
+    return n < 0 ? FailWsa(WsaError(static_cast<int>(-n))) : static_cast<int>(n);
+}
+
+}  // namespace
+
 // Never raises SIGPIPE: a send to a closed peer fails with WSAECONNRESET.
 int send(SOCKET s, const char* buf, int len, int flags) {
-    SocketPtr sock = Lookup(s);
+    SocketPtr sock = TransferSocket(s, buf, len);
     if (!sock)
         return SOCKET_ERROR;
-    if (len < 0)
-        return FailWsa(WSAEINVAL);
-    if (!buf && len > 0)
-        return FailWsa(WSAEFAULT);
     {
         std::lock_guard<std::mutex> lk(sock->m);
         if (sock->sendShut)
@@ -410,21 +426,14 @@ int send(SOCKET s, const char* buf, int len, int flags) {
         if (sock->conn != Conn::kConnected)
             return FailWsa(WSAENOTCONN);
     }
-    long n = posix_sys::Send(sock->fd, buf, static_cast<size_t>(len),
-                             flags & (posix_sys::kMsgOob | posix_sys::kMsgDontRoute));
-    if (n < 0)
-        return FailWsa(WsaError(static_cast<int>(-n)));
-    return static_cast<int>(n);
+    return Transferred(posix_sys::Send(sock->fd, buf, static_cast<size_t>(len),
+                                       flags & (posix_sys::kMsgOob | posix_sys::kMsgDontRoute)));
 }
 
 int recv(SOCKET s, char* buf, int len, int flags) {
-    SocketPtr sock = Lookup(s);
+    SocketPtr sock = TransferSocket(s, buf, len);
     if (!sock)
         return SOCKET_ERROR;
-    if (len < 0)
-        return FailWsa(WSAEINVAL);
-    if (!buf && len > 0)
-        return FailWsa(WSAEFAULT);
     {
         std::lock_guard<std::mutex> lk(sock->m);
         if (sock->recvShut)
@@ -438,11 +447,8 @@ int recv(SOCKET s, char* buf, int len, int flags) {
         if (sock->conn != Conn::kConnected)
             return FailWsa(WSAENOTCONN);
     }
-    long n = posix_sys::Recv(sock->fd, buf, static_cast<size_t>(len),
-                             flags & (posix_sys::kMsgOob | posix_sys::kMsgPeek));
-    if (n < 0)
-        return FailWsa(WsaError(static_cast<int>(-n)));
-    return static_cast<int>(n);
+    return Transferred(posix_sys::Recv(sock->fd, buf, static_cast<size_t>(len),
+                                       flags & (posix_sys::kMsgOob | posix_sys::kMsgPeek)));
 }
 
 int shutdown(SOCKET s, int how) {

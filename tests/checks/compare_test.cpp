@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "../common/testenv.h"
+#include "tests/support/testenv.h"
 #include "zodaruruvizi/checks/gatewaychecks.h"
 #include "zodaruruvizi/devices/valuestore.h"
 

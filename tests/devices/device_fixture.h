@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../common/testenv.h"
+#include "tests/support/testenv.h"
 #include "tests/support/loopback.h"
 #include "tools/gwsim/simulator.h"
 #include "zodaruruvizi/devices/valuestore.h"

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "../common/testenv.h"
+#include "tests/support/testenv.h"
 #include "zodaruruvizi/devices/tarvikutils.h"
 
 namespace {

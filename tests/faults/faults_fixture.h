@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "../common/testenv.h"
+#include "tests/support/testenv.h"
 #include "tests/support/attributes.h"
 #include "tests/support/loopback.h"
 #include "tools/gwsim/simulator.h"

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "../common/testenv.h"
+#include "tests/support/testenv.h"
 #include "hostapi/environment.h"
 
 namespace {

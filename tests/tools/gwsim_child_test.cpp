@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "tests/support/loopback.h"
-#include "tests/tools/raw_client.h"
+#include "tests/support/frames.h"
 #include "tools/gwsim/simulator.h"
 
 #include <fcntl.h>

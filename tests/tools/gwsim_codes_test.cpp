@@ -4,7 +4,7 @@
 #include <set>
 
 #include "tests/support/loopback.h"
-#include "tests/tools/raw_client.h"
+#include "tests/support/frames.h"
 #include "tools/gwsim/simulator.h"
 
 using rawclient::Bytes;

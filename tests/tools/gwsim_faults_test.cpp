@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/loopback.h"
-#include "tests/tools/raw_client.h"
+#include "tests/support/frames.h"
 #include "tools/gwsim/proxy.h"
 #include "tools/gwsim/replay.h"
 #include "tools/gwsim/simulator.h"

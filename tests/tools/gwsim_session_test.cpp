@@ -6,7 +6,7 @@
 #include <map>
 
 #include "tests/support/loopback.h"
-#include "tests/tools/raw_client.h"
+#include "tests/support/frames.h"
 #include "tests/tools/session_support.h"
 
 using rawclient::Bytes;

@@ -7,7 +7,7 @@
 
 #include "tests/support/loopback.h"
 #include "tests/support/processenv.h"
-#include "tests/tools/raw_client.h"
+#include "tests/support/frames.h"
 #include "tools/gwsim/simulator.h"
 
 namespace fs = std::filesystem;

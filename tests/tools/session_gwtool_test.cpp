@@ -10,14 +10,18 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/loopback.h"
-#include "tests/tools/gwtool/run_tool.h"
+#include "tests/support/child.h"
 #include "tests/tools/session_support.h"
 
 #include <unistd.h>
 
 namespace fs = std::filesystem;
-using gwtooltest::RunResult;
-using gwtooltest::RunTool;
+using zrtest::RunResult;
+namespace {
+RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options = RunOptions()) {
+    return zrtest::RunChild(GWTOOL_PATH, args, options);
+}
+}  // namespace
 using nlohmann::json;
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "../common/testenv.h"
+#include "tests/support/testenv.h"
 #include "tests/support/loopback.h"
 #include "tests/tools/session_support.h"
 #include "zodaruruvizi/devices/valuestore.h"

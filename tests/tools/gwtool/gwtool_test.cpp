@@ -13,7 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/loopback.h"
-#include "tests/tools/gwtool/run_tool.h"
+#include "tests/support/child.h"
 #include "tools/gwtool/model.h"
 #include "tools/gwtool/targets.h"
 #include "tools/gwsim/simulator.h"
@@ -21,9 +21,13 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
-using gwtooltest::RunOptions;
-using gwtooltest::RunResult;
-using gwtooltest::RunTool;
+using zrtest::RunOptions;
+using zrtest::RunResult;
+namespace {
+RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options = RunOptions()) {
+    return zrtest::RunChild(GWTOOL_PATH, args, options);
+}
+}  // namespace
 using nlohmann::json;
 
 namespace {

@@ -1,7 +1,7 @@
 // A tiny client that talks to a device over loopback; its frames come from
 // gwsim's wire module (itself checked against CSubStream and literal bytes).
-#ifndef ZODARURUVIZI_TESTS_TOOLS_RAW_CLIENT_H
-#define ZODARURUVIZI_TESTS_TOOLS_RAW_CLIENT_H
+#ifndef ZODARURUVIZI_TESTS_SUPPORT_FRAMES_H
+#define ZODARURUVIZI_TESTS_SUPPORT_FRAMES_H
 
 #include <chrono>
 #include <cstdint>
@@ -188,4 +188,4 @@ private:
 
 }  // namespace rawclient
 
-#endif  // ZODARURUVIZI_TESTS_TOOLS_RAW_CLIENT_H
+#endif  // ZODARURUVIZI_TESTS_SUPPORT_FRAMES_H

@@ -1,4 +1,4 @@
-#include "tests/tools/gwtool/run_tool.h"
+#include "tests/support/child.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -17,13 +17,13 @@
 
 extern char** environ;
 
-namespace gwtooltest {
+namespace zrtest {
 
 namespace {
 
 std::string TempPattern(const char* what) {
     return (std::filesystem::temp_directory_path() /
-            (std::string("gwtool_test_") + what + "_XXXXXX"))
+            (std::string("zrtest_child_") + what + "_XXXXXX"))
         .string();
 }
 
@@ -100,7 +100,8 @@ void Drain(int fd, std::string& into, int wait_ms) {
 
 }  // namespace
 
-RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options) {
+RunResult RunChild(const std::string& program, const std::vector<std::string>& args,
+                   const RunOptions& options) {
     CaptureFile out("out");
     CaptureFile err("err");
     int input = open("/dev/null", O_RDONLY);
@@ -136,7 +137,7 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
     KeepDescriptorsFromChildren();
 #endif
 
-    std::vector<std::string> all = {GWTOOL_PATH};
+    std::vector<std::string> all = {program};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : all)
@@ -151,13 +152,14 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
     RunResult result;
     const auto start = std::chrono::steady_clock::now();
     pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, GWTOOL_PATH, &actions, nullptr, argv.data(), envp.data());
+    const int spawned =
+        posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(input);
     if (out_fd != out.fd())
         close(out_fd);
     if (spawned != 0)
-        throw std::runtime_error(std::string("cannot start gwtool: ") + strerror(spawned));
+        throw std::runtime_error(std::string("cannot start " + program + ": ") + strerror(spawned));
 
     std::string terminal_output;
     int status = 0;
@@ -199,4 +201,4 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
     return result;
 }
 
-}  // namespace gwtooltest
+}  // namespace zrtest

@@ -1,6 +1,6 @@
-// Runs the gwtool program as a child process and collects what it printed.
-#ifndef ZODARURUVIZI_TESTS_TOOLS_GWTOOL_RUN_TOOL_H
-#define ZODARURUVIZI_TESTS_TOOLS_GWTOOL_RUN_TOOL_H
+// Runs a program as a child process (POSIX) and collects what it printed.
+#ifndef ZODARURUVIZI_TESTS_SUPPORT_CHILD_H
+#define ZODARURUVIZI_TESTS_SUPPORT_CHILD_H
 
 #include <chrono>
 #include <map>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace gwtooltest {
+namespace zrtest {
 
 struct RunResult {
     int exit_code = -1;  // -1: killed, or did not exit normally
@@ -32,8 +32,10 @@ struct RunOptions {
     std::vector<std::string> interrupt_after;
 };
 
-RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options = RunOptions());
+// Runs `program` with `args`; throws std::runtime_error when it cannot be started.
+RunResult RunChild(const std::string& program, const std::vector<std::string>& args,
+                   const RunOptions& options = RunOptions());
 
-}  // namespace gwtooltest
+}  // namespace zrtest
 
-#endif  // ZODARURUVIZI_TESTS_TOOLS_GWTOOL_RUN_TOOL_H
+#endif  // ZODARURUVIZI_TESTS_SUPPORT_CHILD_H

@@ -1,7 +1,7 @@
 // Test fixtures shared by the suite: temporary directories, environment
 // variables, and sinks that capture the module's log lines.
-#ifndef ZODARURUVIZI_TESTS_COMMON_TESTENV_H
-#define ZODARURUVIZI_TESTS_COMMON_TESTENV_H
+#ifndef ZODARURUVIZI_TESTS_SUPPORT_TESTENV_H
+#define ZODARURUVIZI_TESTS_SUPPORT_TESTENV_H
 
 #include <atomic>
 #include <filesystem>

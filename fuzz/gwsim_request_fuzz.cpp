@@ -15,12 +15,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "tests/support/loopback.h"
+#include "tests/support/testenv.h"
 #include "tools/gwsim/simulator.h"
 
 namespace {
@@ -29,24 +29,6 @@ namespace {
     fprintf(stderr, "gwsim_request_fuzz: %s\n", what);
     abort();
 }
-
-// The devices' software directory, made once per fuzzing process.
-class SoftwareDir {
-public:
-    SoftwareDir()
-        : path_(std::filesystem::temp_directory_path() /
-                ("zrfuzz-gwsim-" + std::to_string(getpid()))) {
-        std::filesystem::create_directories(path_);
-    }
-    ~SoftwareDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    std::string path() const { return path_.string(); }
-
-private:
-    std::filesystem::path path_;
-};
 
 const int kPatienceMs = 10000;  // far beyond any answer the device owes
 
@@ -105,7 +87,7 @@ private:
 };
 
 struct Devices {
-    SoftwareDir dir;
+    zrtest::TempDir dir;
     std::unique_ptr<gwsim::Simulator> zel;
     std::unique_ptr<gwsim::Simulator> mir;
     Devices() {

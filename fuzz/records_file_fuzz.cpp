@@ -30,7 +30,7 @@ int FreeSync(int) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string path = zrfuzz::Env().logs() + "/Tarvik_Serial_Nums.txt";
+    static const std::string path = zrfuzz::Env().logs.File("Tarvik_Serial_Nums.txt");
     static const bool freeSync = (posix_sys::Sys().fdatasync.store(&FreeSync), true);
     (void)freeSync;
     using zrtest::SysCall;
@@ -47,9 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const zrtest::SysFault fault{call, error, skip, lasting ? -1 : 1};
     const bool leftover = in.ConsumeBool();
     const std::string before = in.ConsumeRemainingBytesAsString();
-    zrfuzz::Environment::Write(path, before);
+    zrfuzz::Env().logs.Write("Tarvik_Serial_Nums.txt", before);
     if (leftover)
-        zrfuzz::Environment::Write(path + ".tmp", "half a rewrite");
+        zrfuzz::Env().logs.Write("Tarvik_Serial_Nums.txt.tmp", "half a rewrite");
     else
         std::filesystem::remove(path + ".tmp");
 
@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             stored = false;
         }
     }
-    const std::string after = zrfuzz::Environment::Read(path);
+    const std::string after = zrfuzz::Env().logs.Read("Tarvik_Serial_Nums.txt");
     if (after != before && after != expected)
         Fail("the record file is neither the old one nor the new one");
     if (stored && after != expected)

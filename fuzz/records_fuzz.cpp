@@ -19,7 +19,6 @@
 
 namespace {
 
-
 void Fail(const char* what) {
     zrfuzz::Fail("records_fuzz", what);
 }

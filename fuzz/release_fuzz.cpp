@@ -27,7 +27,6 @@ private:
 namespace {
 
 using zrfuzz::Env;
-using zrfuzz::Environment;
 
 void Fail(const char* what) {
     zrfuzz::Fail("release_fuzz", what);
@@ -102,7 +101,7 @@ void FuzzTrim(FuzzedDataProvider& in) {
 void FuzzMarkerReader(FuzzedDataProvider& in) {
     static CGatewayFileUtils files;
     const std::string content = in.ConsumeRemainingBytesAsString();
-    Environment::Write(Env().software() + "/tarvik_lc.bin", content);
+    Env().software.Write("tarvik_lc.bin", content);
     CString version("(untouched)");
     if (!files.GetTarvikVersionFromFile("tarvik_lc.bin", version)) {
         if (version.str() != "(untouched)")
@@ -158,28 +157,26 @@ void FuzzChecks(FuzzedDataProvider& in) {
         GetValueStore()[key] = in.ConsumeRandomLengthString(48);
     }
     for (const char* name : kFiles) {
-        const std::string path = Env().software() + "/" + name;
+        const std::string path = Env().software.File(name);
         switch (in.ConsumeIntegralInRange(0, 2)) {
             case 0:
                 std::remove(path.c_str());
                 break;
             case 1:
-                Environment::Write(path,
-                                   "\x7f"
-                                   "ELF@(#)RELEASE=" +
-                                       in.ConsumeRandomLengthString(48));
+                Env().software.Write(name,
+                                     "\x7f"
+                                     "ELF@(#)RELEASE=" +
+                                         in.ConsumeRandomLengthString(48));
                 break;
             default:
-                Environment::Write(path, in.ConsumeRandomLengthString(96));
+                Env().software.Write(name, in.ConsumeRandomLengthString(96));
                 break;
         }
     }
-    const std::string cpld = Env().software() + "/custom_cpld.txt";
-    if (in.ConsumeBool()) {
-        Environment::Write(cpld, in.ConsumeRandomLengthString(32));
-    } else {
-        std::remove(cpld.c_str());
-    }
+    if (in.ConsumeBool())
+        Env().software.Write("custom_cpld.txt", in.ConsumeRandomLengthString(32));
+    else
+        std::remove(Env().software.File("custom_cpld.txt").c_str());
 
     CCodeDiffResults first = checks.PerformAllChecks();
     CCodeDiffResults second = checks.PerformAllChecks();

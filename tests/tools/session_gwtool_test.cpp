@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
+using zrtest::RunOptions;
 using zrtest::RunResult;
 namespace {
 RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options = RunOptions()) {

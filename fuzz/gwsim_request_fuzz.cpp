@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "tests/support/loopback.h"
-#include "tests/support/testenv.h"
+#include "tests/support/tempdir.h"
 #include "tools/gwsim/simulator.h"
 
 namespace {

@@ -1,5 +1,6 @@
-// Test fixtures shared by the suite: temporary directories, environment
-// variables, and sinks that capture the module's log lines.
+// Test fixtures shared by the tests that link the library: environment
+// variables, the software and log directories, and sinks that capture the
+// module's log lines (temporary directories: tempdir.h).
 #ifndef ZODARURUVIZI_TESTS_SUPPORT_TESTENV_H
 #define ZODARURUVIZI_TESTS_SUPPORT_TESTENV_H
 
@@ -13,67 +14,10 @@
 #include <vector>
 
 #include "tests/support/processenv.h"
+#include "tests/support/tempdir.h"
 #include "zodaruruvizi/zodaruruvizi.h"
 
 namespace zrtest {
-
-// A fresh directory, removed with everything in it at destruction.
-class TempDir {
-public:
-    TempDir() {
-        static std::atomic<int> counter{0};
-        const auto base = std::filesystem::temp_directory_path();
-        for (;;) {
-            std::filesystem::path candidate =
-                base / ("zrtest-" + std::to_string(GetCurrentProcessId()) + "-" +
-                        std::to_string(counter.fetch_add(1)));
-            std::error_code ec;
-            if (std::filesystem::create_directory(candidate, ec)) {
-                path_ = candidate.string();
-                return;
-            }
-        }
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string File(const std::string& name) const {
-        return (std::filesystem::path(path_) / name).string();
-    }
-    void Write(const std::string& name, const std::string& content) const {
-        std::ofstream out(File(name), std::ios::binary | std::ios::trunc);
-        out << content;
-    }
-    std::string Read(const std::string& name) const {
-        std::ifstream in(File(name), std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    // The file's lines without line ends (CR LF or LF).
-    std::vector<std::string> Lines(const std::string& name) const {
-        std::vector<std::string> lines;
-        std::istringstream in(Read(name));
-        std::string line;
-        while (std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            lines.push_back(line);
-        }
-        return lines;
-    }
-    bool Exists(const std::string& name) const {
-        return std::filesystem::exists(std::filesystem::path(path_) / name);
-    }
-
-private:
-    std::string path_;
-};
 
 // Sets (null: removes) a variable both where the C library's getenv, used by
 // the simulator, reads it and where the module reads it

@@ -14,7 +14,6 @@
 
 #include "tests/support/testenv.h"
 #include "tests/support/loopback.h"
-#include "tests/tools/session_support.h"
 #include "zodaruruvizi/devices/valuestore.h"
 #include "zodaruruvizi/zodaruruvizi.h"
 
@@ -162,7 +161,7 @@ Live RunLive(const SessionCase& c, const std::string* record) {
         return live;
     }
     std::string error;
-    auto proxy = sessiontest::StartProxy(*sim, *record, &error);
+    auto proxy = zrtest::StartProxy(*sim, *record, &error);
     EXPECT_TRUE(proxy) << error;
     if (!proxy)
         return live;
@@ -178,7 +177,7 @@ Live RunLive(const SessionCase& c, const std::string* record) {
 Outcome RunReplay(const SessionCase& c, const gwsim::Session& session,
                   std::vector<gwsim::ReplayMatch>* matches = nullptr) {
     std::string error;
-    auto replay = sessiontest::StartReplay(session, true, &error);
+    auto replay = zrtest::StartReplay(session, true, &error);
     EXPECT_TRUE(replay) << error;
     if (!replay)
         return Outcome();
@@ -217,8 +216,9 @@ TEST_P(SessionReplayTest, ProxyAndReplayGiveTheLibraryTheLiveResults) {
         EXPECT_EQ(direct.outcome.results[i], c.expected[i]) << c.name << " check " << i;
     EXPECT_FALSE(direct.outcome.store.empty());
 
-    sessiontest::TempFile file(c.name);
-    Live proxied = RunLive(c, &file.path());
+    zrtest::TempDir dir;
+    const std::string path = dir.File("session.json");
+    Live proxied = RunLive(c, &path);
     EXPECT_EQ(proxied.outcome.results, direct.outcome.results);
     EXPECT_EQ(proxied.outcome.store, direct.outcome.store);
     // The recording holds every request the device saw, as it saw it.
@@ -227,7 +227,7 @@ TEST_P(SessionReplayTest, ProxyAndReplayGiveTheLibraryTheLiveResults) {
     gwsim::Session session;
     std::string error;
     std::vector<std::string> warnings;
-    ASSERT_TRUE(gwsim::LoadSession(file.path(), &session, &error, &warnings)) << error;
+    ASSERT_TRUE(gwsim::LoadSession(path, &session, &error, &warnings)) << error;
     EXPECT_TRUE(warnings.empty()) << warnings.front();
     ASSERT_EQ(session.exchanges.size(), proxied.device_requests.size());
     for (const gwsim::Exchange& x : session.exchanges)

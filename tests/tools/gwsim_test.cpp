@@ -1,0 +1,403 @@
+// The simulated devices and the replay in process, over loopback with a raw
+// client; their pure parts (reply shaping, fault and state and recording
+// readers) as tables. Every library test runs against the simulator too.
+#include <gtest/gtest.h>
+
+#include <iterator>
+
+#include "tests/support/frames.h"
+#include "tests/support/loopback.h"
+#include "tests/support/testenv.h"
+#include "tools/gwsim/proxy.h"
+#include "tools/gwsim/recording.h"
+#include "tools/gwsim/replay.h"
+#include "tools/gwsim/simulator.h"
+
+using gwsim::DeviceState;
+using gwsim::Family;
+using rawclient::Bytes;
+using rawclient::Client;
+using rawclient::ConnectResult;
+using rawclient::Request;
+using rawclient::ToBytes;
+using std::chrono::milliseconds;
+
+namespace {
+
+const milliseconds kWait(5000);
+
+gwsim::Fault MakeFault(const std::string& spec) {
+    gwsim::Fault f;
+    std::string error;
+    EXPECT_TRUE(gwsim::ParseFault(spec, &f, &error)) << spec << ": " << error;
+    return f;
+}
+
+std::unique_ptr<gwsim::Simulator> Start(const DeviceState& state, gwsim::Options o = {}) {
+    std::string error;
+    auto sim = zrtest::StartSimulator(state, o, &error);
+    EXPECT_TRUE(sim) << error;
+    return sim;
+}
+
+// Every code of both families, all requests sent at once and answered in order.
+TEST(GwsimDevice, AnswersEveryCodeInOrder) {
+    DeviceState zel = DeviceState::Default(Family::ZEL);
+    zel.bootstrap_release = std::string(300, 'B');  // longer than the room: sent whole
+    zel.cpld_custom = true;
+    zel.cpld_revision = 0x01020304;
+    zel.cable = gwsim::CableType::R318;
+    zel.cable_version = "CPOD_R318_R1.7";
+    zel.mac_address = "MAC-1";
+    zel.usb_mac_address = "MAC-2";
+    DeviceState standard = DeviceState::Default(Family::MIR);  // given to a ZEL device
+    standard.lc_release = "CPOD_LC_R9.9";
+    standard.cpld_revision = 9;  // ignored for a standard CPLD
+    standard.cable = gwsim::CableType::None;
+    Bytes serial(128, 0);  // the PC's serial-number text: up to its zero byte
+    std::copy_n("PC-SERIAL-42\0x", 14, serial.begin());
+    struct Row {
+        uint8_t kind;
+        uint32_t code, qualifier, status;
+        Bytes data, payload;
+    };
+    const std::vector<std::pair<DeviceState, std::vector<Row>>> devices = {
+        {zel,
+         {{0x01, 0x20000000, 0, 0, ToBytes(zel.lc_release)},
+          {0x01, 0x10000000, 7, 0, ToBytes(zel.prom_release)},
+          {0x01, 0x01000000, 0, 0, Bytes(300, 'B')},
+          {0x01, 0x00000800, 0, 0, {1, 2, 3, 4}},
+          {0x01, 0x00000200, 0, 0, ToBytes("CPOD_R318_R1.7")},
+          {0x01, 0x80000000, 0, 0, ToBytes(zel.serial_number)},
+          {0x01, 0x00020000, 0x88000000, 0, ToBytes("MAC-1")},
+          {0x01, 0x00020000, 0x48000000, 0, ToBytes("MAC-2")},
+          {0x01, 0x00020000, 0x08000000, 0xFFFF, {}},
+          {0x01, 0x00400000, 0, 0, {}},
+          {0x01, 0x00008000, 0, 0, {}, serial},
+          {0x01, 0x00000001, 0, 0xFFFF, {}},
+          {0x11, 2, 0, 0xFFFF, {}},
+          {0x02, 0x1000000, 0, 0xFFFF, {}}}},
+        {standard,  // after SetState on the ZEL device above: its family stays
+         {{0x01, 0x20000000, 0, 0, ToBytes("CPOD_LC_R9.9")},
+          {0x01, 0x00000800, 0, 1, {}},
+          {0x01, 0x00000200, 0, 0xFFFF, {}}}},
+        {DeviceState::Default(Family::MIR),
+         {{0x11, 1, 0, 0, ToBytes("MIR0004711")},
+          {0x11, 2, 0, 0, ToBytes("MIR Release 3.4")},
+          {0x11, 3, 0, 0, ToBytes("MIR Release 1.2")},
+          {0x11, 4, 0, 0xFFFF, {}},
+          {0x11, 0x20000000, 0, 0xFFFF, {}},
+          {0x01, 0x20000000, 0, 0xFFFF, {}},
+          {0x12, 0x80000000, 0, 0xFFFF, {}}}},
+    };
+    std::unique_ptr<gwsim::Simulator> sim;
+    for (const auto& device : devices) {
+        if (device.first.lc_release == "CPOD_LC_R9.9")
+            sim->SetState(device.first);
+        else
+            sim = Start(device.first);
+        ASSERT_TRUE(sim);
+        Client c;
+        ASSERT_EQ(c.Connect(sim->address(), sim->port()), ConnectResult::Connected);
+        Bytes all;
+        uint32_t seq = 100;
+        for (const Row& k : device.second) {
+            Bytes f = Request(k.kind, ++seq, k.code, k.qualifier, 128, k.payload);
+            all.insert(all.end(), f.begin(), f.end());
+        }
+        c.Send(all);
+        seq = 100;
+        for (const Row& k : device.second) {
+            auto r = c.ReadReply();
+            ASSERT_TRUE(r) << seq;
+            EXPECT_EQ(r->version, 1);
+            EXPECT_EQ(r->kind, k.kind | 0x80);
+            EXPECT_EQ(r->seq, ++seq);
+            EXPECT_EQ(r->status, k.status) << std::hex << k.code;
+            EXPECT_EQ(r->data, k.data) << std::hex << k.code;
+        }
+        EXPECT_EQ(sim->ResetCount(), 0u);
+        EXPECT_EQ(sim->port(), &device == &devices[2] ? 9181 : 9191);
+        if (&device == &devices[0])
+            EXPECT_EQ(sim->State().pc_serial_text, "PC-SERIAL-42");
+    }
+}
+
+// The reply shaping, fault by fault, as the steps it makes of one reply.
+TEST(GwsimFaults, ShapeReplyTable) {
+    using gwsim::Step;
+    const Bytes frame = gwsim::ReplyFrame(0x01, 8, 0, ToBytes("LC42"));  // 20 bytes
+    const Bytes previous = gwsim::ReplyFrame(0x01, 7, 0, ToBytes("OLD"));
+    Bytes previous_then_frame = previous, padded = ToBytes("LC42");
+    previous_then_frame.insert(previous_then_frame.end(), frame.begin(), frame.end());
+    padded.resize(12 + 16, '#');
+    auto write = [](Bytes b) { return Step{Step::Write, b}; };
+    auto wait = [](int ms) { return Step{Step::Wait, {}, ms}; };
+    auto part = [&frame](long from, long to) {
+        return Step{Step::Write, Bytes(frame.begin() + from, frame.begin() + to)};
+    };
+    struct Case {
+        const char* spec;  // empty: no fault
+        uint32_t room;
+        Bytes previous;
+        std::vector<Step> steps;
+        bool sent;  // a complete frame was sent (a later late reply repeats it)
+    };
+    const Case cases[] = {
+        {"", 128, {}, {write(frame)}, true},
+        {"status:status=5,data=no", 128, {}, {write(gwsim::ReplyFrame(1, 8, 5, ToBytes("no")))}, 1},
+        {"noreply", 128, {}, {}, false},
+        {"split:size=8,pause=30",
+         128,
+         {},
+         {part(0, 8), wait(30), part(8, 16), wait(30), part(16, 20)},
+         1},
+        {"late", 128, previous, {write(previous_then_frame)}, true},
+        {"late:pause=50",
+         128,
+         {},
+         {write(gwsim::ReplyFrame(1, 7, 0, ToBytes("LATE"))), wait(50), write(frame)},
+         1},
+        {"garbage:bytes=00ff", 128, {}, {write({0x00, 0xFF}), wait(1000), write(frame)}, true},
+        {"oversize:mode=room", 12, {}, {write(gwsim::ReplyFrame(1, 8, 0, padded))}, true},
+        {"oversize",
+         128,
+         {},
+         {write(gwsim::EncodeReply({1, 0x81, 8, 0, 19993, Bytes(19993, 'X')}))},
+         1},
+        {"closemid:after=7", 128, {}, {part(0, 7), Step{Step::Close, {}, 0, "fault closemid"}}, 0},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.spec);
+        gwsim::Fault fault = *k.spec ? MakeFault(k.spec) : gwsim::Fault();
+        Bytes sent;
+        std::vector<Step> steps = gwsim::ShapeReply({1, 0x81, 8, 0, 4, ToBytes("LC42")}, k.room,
+                                                    k.previous, *k.spec ? &fault : nullptr, &sent);
+        ASSERT_EQ(steps.size(), k.steps.size());
+        for (size_t i = 0; i < steps.size(); ++i) {
+            EXPECT_EQ(steps[i].type, k.steps[i].type) << i;
+            EXPECT_EQ(steps[i].bytes, k.steps[i].bytes) << i;
+            EXPECT_EQ(steps[i].ms, k.steps[i].ms) << i;
+        }
+        EXPECT_EQ(!sent.empty(), k.sent);
+    }
+}
+
+TEST(GwsimFaults, ParseFaultRejectsBadSpecs) {
+    for (const char* bad : {"", "explode", "status:code", "status:code=zz", "status:nokey=1",
+                            "split:size=0", "garbage:bytes=abc", "oversize:mode=huge",
+                            "oversize:length=100", "status:code=0x1ffffffff", "status:times=-3"}) {
+        gwsim::Fault f;
+        std::string error;
+        EXPECT_FALSE(gwsim::ParseFault(bad, &f, &error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+    gwsim::Fault f = MakeFault("garbage:code=16,qualifier=2,kind=0x11,times=3,pause=5,bytes=0A0b");
+    EXPECT_EQ(f.kind, gwsim::FaultKind::GarbageFirst);
+    EXPECT_EQ(std::make_tuple(f.code, f.qualifier, f.request_kind, f.times, f.pause_ms),
+              std::make_tuple(16u, 2u, uint8_t(0x11), 3, 5));
+    EXPECT_EQ(f.garbage, (Bytes{0x0A, 0x0B}));
+}
+
+// Bad input, one table for the simulated device and the replay: each case is
+// followed by a healthy request on a new connection. The proxy relays it.
+TEST(GwsimFaults, MalformedInputAlikeInServeAndReplay) {
+    enum Outcome { Closed, FailureThenClosed, FailureAndOpen, Recorded };
+    Bytes bad_version = Request(0x01, 1, 0x20000000),
+          recorded_version = Request(0x01, 1, 0x10000000);
+    bad_version[2] = recorded_version[2] = 2;
+    Bytes absurd = Request(0x01, 1, 0x20000000);
+    absurd[20] = absurd[21] = absurd[22] = absurd[23] = 0xFF;
+    const Bytes header = Request(0x01, 1, 0x00008000, 0, 128, Bytes(128, 'a'));
+    const struct {
+        Bytes bytes;
+        bool half_close;  // the PC stops sending after the bytes
+        Outcome serve, replay;
+    } cases[] = {
+        {ToBytes("HELLO DEVICE, ARE YOU THERE?"), false, Closed, Closed},
+        {ToBytes("GX"), false, Closed, Closed},
+        {bad_version, false, FailureThenClosed, FailureThenClosed},
+        {recorded_version, false, FailureThenClosed, Recorded},
+        {absurd, false, FailureThenClosed, FailureThenClosed},
+        {Request(0x33, 1, 0x20000000), false, FailureAndOpen, FailureAndOpen},
+        {Request(0x81, 1, 0x20000000), false, FailureAndOpen, FailureAndOpen},
+        {Request(0x01, 1, 0x00004000), false, FailureAndOpen, FailureAndOpen},  // not recorded
+        {Bytes(header.begin(), header.begin() + 10), true, Closed, Closed},
+        {Bytes(header.begin(), header.begin() + 60), true, Closed, Closed},
+        {Bytes(header.begin(), header.begin() + 10), false, Closed, Closed},  // the PC waits
+    };
+    gwsim::Options o;
+    o.incomplete_frame_timeout_ms = 200;
+    DeviceState state = DeviceState::Default(Family::ZEL);
+    auto sim = Start(state, o);
+    ASSERT_TRUE(sim);
+    // The replay holds the LC query and a request of version 2 answered with status 7.
+    gwsim::Session session;
+    std::string error;
+    ASSERT_TRUE(gwsim::ParseSession(
+        R"({"event":"session","format":"gwsim-session","version":1,"family":"ZEL"}
+{"event":"request","conn":1,"n":1,"kind":1,"sequence":5,"code":"0x20000000"}
+{"event":"reply","conn":1,"n":1,"frames":[{"kind":"0x81","sequence":5,"status":0,"data":"CPOD_LC_R2.10.3"}]}
+{"event":"request","conn":1,"n":2,"version":2,"kind":1,"sequence":6,"code":"0x10000000"}
+{"event":"reply","conn":1,"n":2,"frames":[{"kind":"0x81","sequence":6,"status":7}]}
+{"event":"end"}
+)",
+        "malformed", &session, &error))
+        << error;
+    gwsim::ReplayOptions ro;
+    ro.bind_address = zrtest::NextLoopbackAddress();
+    ro.incomplete_frame_timeout_ms = 200;
+    ro.log = [](const std::string&) {};
+    gwsim::Replayer replay(session, ro);
+    ASSERT_TRUE(replay.Start(&error)) << error;
+    auto malformed = [&sim] {
+        size_t n = 0;
+        for (const gwsim::Event& e : sim->Events())
+            n += e.type == gwsim::EventType::Malformed;
+        return n;
+    };
+    uint32_t seq = 100;
+    for (bool replaying : {false, true}) {
+        const std::string& address = replaying ? replay.address() : sim->address();
+        for (size_t i = 0; i < std::size(cases); ++i) {
+            SCOPED_TRACE(std::to_string(i) + (replaying ? " (replay)" : " (serve)"));
+            const auto& k = cases[i];
+            const Outcome outcome = replaying ? k.replay : k.serve;
+            const size_t before = malformed();
+            {
+                Client c;
+                ASSERT_EQ(c.Connect(address, 9191), ConnectResult::Connected);
+                c.Send(k.bytes);
+                if (k.half_close)
+                    c.ShutdownSend();
+                Bytes rest;
+                if (outcome == Closed) {
+                    EXPECT_TRUE(c.WaitClosed(kWait, &rest));
+                    EXPECT_TRUE(rest.empty());
+                } else {
+                    auto r = c.ReadReply();
+                    ASSERT_TRUE(r);
+                    EXPECT_EQ(r->status, outcome == Recorded ? 7u : 0xFFFFu);
+                    EXPECT_EQ(r->seq, 1u);
+                    if (outcome == FailureThenClosed)
+                        EXPECT_TRUE(c.WaitClosed(kWait));
+                    else
+                        EXPECT_TRUE(c.Exchange(Request(0x01, ++seq, 0x20000000)));
+                }
+            }
+            if (!replaying && i != 7)
+                EXPECT_TRUE(sim->WaitUntil([&] { return malformed() > before; }, kWait));
+            Client healthy;
+            ASSERT_EQ(healthy.Connect(address, 9191), ConnectResult::Connected);
+            auto r = healthy.Exchange(Request(0x01, ++seq, 0x20000000));
+            ASSERT_TRUE(r);
+            EXPECT_EQ(r->seq, seq);
+            EXPECT_EQ(r->text(), state.lc_release);
+        }
+    }
+    EXPECT_TRUE(sim->IsRunning());
+    EXPECT_EQ(replay.Unmatched().size(), 3u);  // unknown kind, reply kind, unrecorded code
+
+    // The proxy relays such a request unchanged (and the device answers it).
+    gwsim::ProxyOptions po;
+    po.bind_address = zrtest::NextLoopbackAddress();
+    po.device_address = sim->address();
+    po.log = ro.log;
+    gwsim::Proxy proxy(po);
+    ASSERT_TRUE(proxy.Start(&error)) << error;
+    const size_t before = malformed();
+    Client c;
+    ASSERT_EQ(c.Connect(proxy.address(), 9191), ConnectResult::Connected);
+    auto r = c.Exchange(bad_version);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 0xFFFFu);
+    EXPECT_TRUE(c.WaitClosed(kWait));
+    ASSERT_TRUE(sim->WaitUntil([&] { return malformed() > before; }, kWait));
+    EXPECT_EQ(sim->Events().back().detail, "protocol version 2");
+}
+
+TEST(GwsimState, JsonRoundTripDefaultsAndErrors) {
+    DeviceState s = DeviceState::Default(Family::ZEL), back, loaded;
+    s.cpld_custom = true;
+    s.cpld_revision = 4000000000u;
+    s.cable_version = "CPOD_R318_R1.7 \"quoted\"";
+    s.pc_serial_text = "from pc";
+    s.reboot_ms = 250;
+    std::string error;
+    ASSERT_TRUE(DeviceState::FromJson(s.ToJson(), &back, &error)) << error;
+    EXPECT_EQ(back, s);
+    zrtest::TempDir dir;
+    ASSERT_TRUE(s.SaveFile(dir.File("state.json"), &error)) << error;
+    ASSERT_TRUE(DeviceState::LoadFile(dir.File("state.json"), &loaded, &error)) << error;
+    EXPECT_EQ(loaded, s);
+    ASSERT_TRUE(DeviceState::FromJson(R"({"family":"MIR","serial_number":"X1"})", &s, &error));
+    DeviceState expected = DeviceState::Default(Family::MIR);
+    expected.serial_number = "X1";
+    EXPECT_EQ(s, expected);  // missing keys take the family's defaults
+    for (const char* bad :
+         {"", "{", "[1,2]", R"({"family":"XYZ"})", R"({"lc_release":5})", R"({"cpld":"maybe"})",
+          R"({"cable":"usb"})", R"({"cpld_revision":-1})", R"({"cpld_revision":4294967296})",
+          R"({"reboot_ms":"soon"})", R"({"lc_relaese":"typo"})", "{\n  \"lc_release\": x}"}) {
+        error.clear();
+        EXPECT_FALSE(DeviceState::FromJson(bad, &s, &error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+    EXPECT_TRUE(error.find("line 2, column 17") != std::string::npos) << error;
+    EXPECT_FALSE(DeviceState::LoadFile(dir.File("missing/state.json"), &s, &error));
+}
+
+TEST(GwsimSession, BrokenRecordingsNameThePlace) {
+    const std::string head =
+        R"({"event":"session","format":"gwsim-session","version":1,"family":"ZEL"})"
+        "\n";
+    const std::string request =
+        R"({"event":"request","conn":1,"n":1,"kind":"0x01","sequence":5,"code":"0x20000000"})"
+        "\n";
+    const std::string reply = head + request + R"({"event":"reply","conn":1,"n":1,)";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        // text, message part
+        {"", "empty"},
+        {"hello\n", "t.json:1 (offset 0)"},
+        {R"({"event":"request"})"
+         "\n",
+         "first line must be the \"session\" line"},
+        {R"({"event":"session","format":"pcap","version":1,"family":"ZEL"})", "\"format\""},
+        {R"({"event":"session","format":"gwsim-session","version":2,"family":"ZEL"})", "version 2"},
+        {R"({"event":"session","format":"gwsim-session","version":1,"family":"X"})", "ZEL or MIR"},
+        {head + request.substr(0, 30) + "\n", "t.json:2 (offset "},
+        {head + R"({"event":"rquest"})"
+                "\n",
+         "unknown event \"rquest\""},
+        {head + R"({"event":"connect","conn":1,"colour":"red"})", "unknown key \"colour\""},
+        {head + R"({"event":"request","conn":1,"n":1,"kind":1,"sequence":2})",
+         "\"code\" is missing"},
+        {head + R"({"event":"request","conn":1,"n":1,"kind":256,"sequence":2,"code":1})",
+         "out of range"},
+        {head + request + request, "twice"},
+        {head + R"({"event":"reply","conn":1,"n":4,"bytes":""})", "request 4"},
+        {reply + R"("bytes":"4757z"})", "\"bytes\" is not hex"},
+        {reply + R"("frames":[{"kind":"0x81","sequence":5}]})", "\"status\" is missing"},
+        {reply + R"("frames":{}})", "\"frames\" must be an array"},
+        {head +
+             R"({"event":"end"})"
+             "\n" +
+             request,
+         "after the \"end\" line"},
+        {head.substr(0, 40), "cut short"},
+        {head + "[1,2]\n", "JSON object"},
+    };
+    for (const auto& k : cases) {
+        gwsim::Session session;
+        std::string error;
+        const bool line = !k.first.empty() && k.first.back() != '\n' && k.second != "cut short";
+        EXPECT_FALSE(gwsim::ParseSession(k.first + (line ? "\n" : ""), "t.json", &session, &error))
+            << k.first;
+        EXPECT_NE(error.find(k.second), std::string::npos) << k.second << " not in: " << error;
+    }
+    gwsim::Session session;
+    std::string error;
+    EXPECT_FALSE(gwsim::LoadSession("/nonexistent/dir/s.json", &session, &error));
+    EXPECT_NE(error.find("/nonexistent/dir/s.json"), std::string::npos) << error;
+}
+
+}  // namespace

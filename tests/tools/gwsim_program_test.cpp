@@ -5,14 +5,16 @@
 #include <thread>
 
 #include "tests/support/child.h"
-#include "tests/support/frames.h"
 #include "tests/support/loopback.h"
 #include "tests/support/testenv.h"
 
-using rawclient::Client;
-using rawclient::ConnectResult;
-using rawclient::Request;
+using gwsim::DeviceState;
+using gwsim::Family;
 using Strings = std::vector<std::string>;
+
+// The device's answer to a query, as "status text", waiting for it to listen
+// or not (gwsim_test.cpp); empty when there was none.
+std::string Ask(const std::string& address, uint16_t port, uint32_t code, bool wait);
 
 namespace {
 
@@ -48,9 +50,9 @@ TEST(GwsimProgram, ArgumentsAndExitCodes) {
         {{"replay", b, a}, 2, ""},
         {{"replay", dir.File("missing.json"), b, a}, 2, "missing.json"},
         {{"serve", z, "ZEL", b, busy->address()}, 1, busy->address()},
-        {{"proxy", "--device", "127.0.0.1", "--record", dir.File("no/s.json"), b, a},
+        {{"proxy", z, "ZEL", "--device", "127.0.0.1", b, a, "--record", dir.File("no/s.json")},
          1,
-         "s.json: No such file"},
+         "s.json: No such"},
         {{"serve", "--help"}, 0, "--connection-fault"},
         {{"proxy", "--help"}, 0, "--record"},
         {{"replay", "--help"}, 0, "--no-timing"},
@@ -80,29 +82,47 @@ TEST(GwsimProgram, ServesUntilSigterm) {
              "status:code=0x10000000,status=6", "--save-state", dir.File("saved.json")},
             options);
     });
-    {
-        Client c;
-        for (int i = 0; i < 500 && c.Connect(address, 9555) != ConnectResult::Connected; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // until it listens
-        auto serial = c.Exchange(Request(0x01, 1, 0x80000000));
-        auto cpld = c.Exchange(Request(0x01, 2, 0x800));
-        auto prom = c.Exchange(Request(0x01, 3, 0x10000000));
-        auto lc = c.Exchange(Request(0x01, 4, 0x20000000));
-        EXPECT_TRUE(serial && cpld && prom && lc);
-        if (serial && cpld && prom && lc) {
-            EXPECT_EQ(serial->text(), "FROM-FILE");
-            EXPECT_EQ(cpld->data, (rawclient::Bytes{0, 0, 0, 12}));
-            EXPECT_EQ(prom->status, 6u);
-            EXPECT_EQ(lc->text(), "CPOD_LC_R7.1");
-        }
-    }
+    EXPECT_EQ(Ask(address, 9555, 0x80000000, true), "0 FROM-FILE");
+    EXPECT_EQ(Ask(address, 9555, 0x800, true), std::string("0 \0\0\0\x0c", 6));
+    EXPECT_EQ(Ask(address, 9555, 0x10000000, true), "6 ");
+    EXPECT_EQ(Ask(address, 9555, 0x20000000, true), "0 CPOD_LC_R7.1");  // the last: then the signal
     child.join();
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-    EXPECT_EQ(Client().Connect(address, 9555), ConnectResult::Refused);
+    EXPECT_EQ(Ask(address, 9555, 0x20000000, false), "");
     gwsim::DeviceState saved;
     std::string error;
     ASSERT_TRUE(gwsim::DeviceState::LoadFile(dir.File("saved.json"), &saved, &error)) << error;
     EXPECT_EQ(saved.lc_release, "CPOD_LC_R7.1");
+}
+
+TEST(GwsimState, JsonRoundTripDefaultsAndErrors) {
+    DeviceState s = DeviceState::Default(Family::ZEL), back, loaded;
+    s.cpld_custom = true;
+    s.cpld_revision = 4000000000u;
+    s.cable_version = "CPOD_R318_R1.7 \"quoted\"";
+    s.pc_serial_text = "from pc";
+    s.reboot_ms = 250;
+    std::string error;
+    ASSERT_TRUE(DeviceState::FromJson(s.ToJson(), &back, &error)) << error;
+    EXPECT_EQ(back, s);
+    zrtest::TempDir dir;
+    ASSERT_TRUE(s.SaveFile(dir.File("state.json"), &error)) << error;
+    ASSERT_TRUE(DeviceState::LoadFile(dir.File("state.json"), &loaded, &error)) << error;
+    EXPECT_EQ(loaded, s);
+    ASSERT_TRUE(DeviceState::FromJson(R"({"family":"MIR","serial_number":"X1"})", &s, &error));
+    DeviceState expected = DeviceState::Default(Family::MIR);
+    expected.serial_number = "X1";
+    EXPECT_EQ(s, expected);  // missing keys take the family's defaults
+    for (const char* bad :
+         {"", "{", "[1,2]", R"({"family":"XYZ"})", R"({"lc_release":5})", R"({"cpld":"maybe"})",
+          R"({"cable":"usb"})", R"({"cpld_revision":-1})", R"({"cpld_revision":4294967296})",
+          R"({"reboot_ms":"soon"})", R"({"lc_relaese":"typo"})", "{\n  \"lc_release\": x}"}) {
+        error.clear();
+        EXPECT_FALSE(DeviceState::FromJson(bad, &s, &error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+    EXPECT_TRUE(error.find("line 2, column 17") != std::string::npos) << error;
+    EXPECT_FALSE(DeviceState::LoadFile(dir.File("missing/state.json"), &s, &error));
 }
 
 }  // namespace

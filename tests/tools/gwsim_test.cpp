@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <iterator>
+#include <thread>
 
 #include "tests/support/frames.h"
 #include "tests/support/loopback.h"
-#include "tests/support/testenv.h"
 #include "tools/gwsim/proxy.h"
 #include "tools/gwsim/recording.h"
 #include "tools/gwsim/replay.h"
@@ -21,6 +21,23 @@ using rawclient::ConnectResult;
 using rawclient::Request;
 using rawclient::ToBytes;
 using std::chrono::milliseconds;
+
+// For the program's tests: a query on a new connection (waiting up to 10 s
+// for the device to listen), answered as "status text".
+std::string Ask(const std::string& address, uint16_t port, uint32_t code, bool wait) {
+    for (int i = 0; i < 500; ++i) {
+        Client c;
+        const ConnectResult connected = c.Connect(address, port);
+        if (connected == ConnectResult::Connected) {
+            auto r = c.Exchange(Request(0x01, 1, code));
+            return r ? std::to_string(r->status) + " " + r->text() : "";
+        }
+        if (connected != ConnectResult::Refused || !wait)
+            return "";
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    return "";
+}
 
 namespace {
 
@@ -72,7 +89,7 @@ TEST(GwsimDevice, AnswersEveryCodeInOrder) {
           {0x01, 0x00020000, 0x88000000, 0, ToBytes("MAC-1")},
           {0x01, 0x00020000, 0x48000000, 0, ToBytes("MAC-2")},
           {0x01, 0x00020000, 0x08000000, 0xFFFF, {}},
-          {0x01, 0x00400000, 0, 0, {}},
+          {0x01, 0x00400000, 0, 0, {}, {}},
           {0x01, 0x00008000, 0, 0, {}, serial},
           {0x01, 0x00000001, 0, 0xFFFF, {}},
           {0x11, 2, 0, 0xFFFF, {}},
@@ -314,36 +331,6 @@ TEST(GwsimFaults, MalformedInputAlikeInServeAndReplay) {
     EXPECT_TRUE(c.WaitClosed(kWait));
     ASSERT_TRUE(sim->WaitUntil([&] { return malformed() > before; }, kWait));
     EXPECT_EQ(sim->Events().back().detail, "protocol version 2");
-}
-
-TEST(GwsimState, JsonRoundTripDefaultsAndErrors) {
-    DeviceState s = DeviceState::Default(Family::ZEL), back, loaded;
-    s.cpld_custom = true;
-    s.cpld_revision = 4000000000u;
-    s.cable_version = "CPOD_R318_R1.7 \"quoted\"";
-    s.pc_serial_text = "from pc";
-    s.reboot_ms = 250;
-    std::string error;
-    ASSERT_TRUE(DeviceState::FromJson(s.ToJson(), &back, &error)) << error;
-    EXPECT_EQ(back, s);
-    zrtest::TempDir dir;
-    ASSERT_TRUE(s.SaveFile(dir.File("state.json"), &error)) << error;
-    ASSERT_TRUE(DeviceState::LoadFile(dir.File("state.json"), &loaded, &error)) << error;
-    EXPECT_EQ(loaded, s);
-    ASSERT_TRUE(DeviceState::FromJson(R"({"family":"MIR","serial_number":"X1"})", &s, &error));
-    DeviceState expected = DeviceState::Default(Family::MIR);
-    expected.serial_number = "X1";
-    EXPECT_EQ(s, expected);  // missing keys take the family's defaults
-    for (const char* bad :
-         {"", "{", "[1,2]", R"({"family":"XYZ"})", R"({"lc_release":5})", R"({"cpld":"maybe"})",
-          R"({"cable":"usb"})", R"({"cpld_revision":-1})", R"({"cpld_revision":4294967296})",
-          R"({"reboot_ms":"soon"})", R"({"lc_relaese":"typo"})", "{\n  \"lc_release\": x}"}) {
-        error.clear();
-        EXPECT_FALSE(DeviceState::FromJson(bad, &s, &error)) << bad;
-        EXPECT_FALSE(error.empty()) << bad;
-    }
-    EXPECT_TRUE(error.find("line 2, column 17") != std::string::npos) << error;
-    EXPECT_FALSE(DeviceState::LoadFile(dir.File("missing/state.json"), &s, &error));
 }
 
 TEST(GwsimSession, BrokenRecordingsNameThePlace) {

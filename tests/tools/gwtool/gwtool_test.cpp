@@ -233,45 +233,6 @@ TEST_F(GwtoolTest, EverySubcommandHasHelpWithTheExitCodes) {
     EXPECT_TRUE(Has(Tool({"cpld", "--help"}).out, "--set"));
 }
 
-TEST_F(GwtoolTest, CheckShowsEachComponentAndTheIdentity) {
-    Firmware(kNewer);
-    auto sim = Start(Zel());
-    ASSERT_TRUE(sim);
-    const RunResult text = Tool(Args("check", "ZEL", sim->address()));
-    EXPECT_EQ(text.exit_code, 1) << text.err;
-    for (const char* expected :
-         {"CPOD_BOOT_R1.0.2", "CPOD_BOOT_R1.1.0", "tarvik_bootstrap.bin", "Older", "ZEL0012345",
-          "00:50:C2:12:34:56", "00:50:C2:12:34:57", "tessan_cable.hex", "R318"})
-        EXPECT_TRUE(Has(text.out, expected)) << expected << "\n" << text.out;
-
-    const RunResult r = Tool(Args("check", "ZEL", sim->address(), {"--json"}));
-    const json doc = Doc(r);
-    EXPECT_EQ(doc["command"], "check");
-    EXPECT_EQ(doc["exit_code"], 1);
-    EXPECT_EQ(doc["reachable"], true);
-    EXPECT_EQ(doc["differences"], true);
-    ASSERT_EQ(doc["components"].size(), 6u);
-    // component, device release, PC release, result, checked
-    const std::vector<std::tuple<const char*, const char*, json, const char*, bool>> rows = {
-        {"BS", "CPOD_BOOT_R1.0.2", "CPOD_BOOT_R1.1.0", "Older", true},
-        {"PROM", "CPOD_PROM_R1.4.0", "CPOD_PROM_R1.5.0", "Older", true},
-        {"LC", "CPOD_LC_R2.10.3", "CPOD_LC_R2.11.0", "Older", true},
-        {"CPLD", "STANDARD CORVEL CPLD", nullptr, "not checked", false},
-        {"MAC", "CPOD_TSN_R2.4", "CPOD_TSN_R2.5", "not checked", false},
-        {"R318", "Unknown", nullptr, "no cable", false},
-    };
-    for (const auto& row : rows) {
-        const json c = Component(doc, std::get<0>(row));
-        EXPECT_EQ(c["device_release"], std::get<1>(row)) << c;
-        EXPECT_EQ(c["pc_release"], std::get<2>(row)) << c;
-        EXPECT_EQ(c["result"], std::get<3>(row)) << c;
-        EXPECT_EQ(c["checked"], std::get<4>(row)) << c;
-    }
-    EXPECT_EQ(doc["identity"]["serial_number"], "ZEL0012345");
-    EXPECT_EQ(doc["identity"]["usb_mac_address"], "00:50:C2:12:34:57");
-    EXPECT_EQ(sim->ResetCount(), 0u) << "a check must change nothing";
-}
-
 std::vector<std::string> Split(const std::string& text, char separator) {
     std::vector<std::string> parts;
     std::string part;
@@ -283,19 +244,39 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 
 // Every row: one device (or none), one firmware folder, faults as `gwsim --fault`
 // takes them; the tool must name what it does not know and exit accordingly.
-TEST_F(GwtoolTest, FaultsGiveHonestResultsAndExitCodes) {
+TEST_F(GwtoolTest, CommandsGiveHonestResultsAndExitCodes) {
     struct Row {
         // The device (zel, zel-nocable, zel-slow: reboots for a minute, mir, hole, none), the
-        // folder (same, empty, env-missing, default-missing, record-blocked), then
+        // folder (same, newer, empty, env-missing, default-missing, record-blocked), then
         // f:FAULT, w:FILE=RELEASE (?: without release, -: no file, ~: a space), x:interrupt,
-        // x:full.
+        // x:full, x:text (no --json).
         std::string setup;
         std::string command;  // arguments separated by '|'
         int exit_code;
-        // COMPONENT=result (before any update), +text on stdout or stderr, -text not on stderr.
+        // COMPONENT=result (before any update), COMPONENT.field=value, /json/pointer=value,
+        // +text on stdout or stderr, -text not on stderr; resets: none unless !N.
         std::string expect;
     };
     const std::vector<Row> rows = {
+        {"zel newer x:text", "check", 1,
+         "+CPOD_BOOT_R1.0.2;+CPOD_BOOT_R1.1.0;+tarvik_bootstrap.bin;+Older;+ZEL0012345;"
+         "+00:50:C2:12:34:56;+00:50:C2:12:34:57;+tessan_cable.hex;+R318"},
+        {"zel newer", "check", 1,
+         "/command=check;/exit_code=1;/reachable=true;/differences=true;/components/5/"
+         "component=R318;"
+         "/identity/serial_number=ZEL0012345;/identity/usb_mac_address=00:50:C2:12:34:57;"
+         "BS.device_release=CPOD_BOOT_R1.0.2;BS.pc_release=CPOD_BOOT_R1.1.0;BS=Older;BS.checked="
+         "true;"
+         "PROM.device_release=CPOD_PROM_R1.4.0;PROM.pc_release=CPOD_PROM_R1.5.0;PROM=Older;"
+         "LC.device_release=CPOD_LC_R2.10.3;LC.pc_release=CPOD_LC_R2.11.0;LC=Older;LC.checked=true;"
+         "CPLD.device_release=STANDARD CORVEL CPLD;CPLD.pc_release=null;CPLD=not checked;"
+         "CPLD.checked=false;MAC.device_release=CPOD_TSN_R2.4;MAC.pc_release=CPOD_TSN_R2.5;"
+         "MAC=not checked;MAC.checked=false;R318.device_release=Unknown;R318.pc_release=null;"
+         "R318=no cable;R318.checked=false"},
+        {"zel same", "values", 0,
+         "/values/Tarvik_SerialNum=ZEL0012345;/values/Tarvik_Release_Untrimmed=CPOD_LC_R2.10.3;"
+         "/values/Tarvik_Release=R2.10.3"},
+        {"zel same x:text", "values", 0, "+Tarvik_MACAddress"},
         {"zel same", "check", 0, "BS=Same;CPLD=Same;MAC=Same;R318=no cable;-warning"},
         {"zel-nocable same", "check", 0, "MAC=no cable;R318=no cable;-[RT_COMMS_I]"},
         {"zel same", "check|--verbose", 0, "+[RT_COMMS_I] CPLD REV:"},
@@ -325,9 +306,9 @@ TEST_F(GwtoolTest, FaultsGiveHonestResultsAndExitCodes) {
         {"mir same w:sollum_prom.bin=MIR~Release~1.3 f:status:code=9,status=2", "update", 1,
          "PROM=Older;+still reports the old release"},
         {"zel-slow same w:tarvik_lc.bin=CPOD_LC_R2.11.0", "update|--reboot-timeout|0.5", 4,
-         "LC=Older;+pending;-verifying"},
+         "LC=Older;+pending;-verifying;!1"},
         {"zel-slow same w:tarvik_lc.bin=CPOD_LC_R2.11.0 x:interrupt", "update|--yes", 130,
-         "+leaves the device in an unknown state;+Run next: gwtool check"},
+         "+leaves the device in an unknown state;+Run next: gwtool check;!1"},
         {"zel same x:full", "check", 1, ""},
     };
     for (const Row& row : rows) {
@@ -337,7 +318,9 @@ TEST_F(GwtoolTest, FaultsGiveHonestResultsAndExitCodes) {
         zrtest::TempDir folder, tmp;
         RunOptions options;
         Strings args = Split(row.command, '|');
-        args.insert(args.end(), {"--json", "--log-dir", logs_.path()});
+        args.insert(args.end(), {"--log-dir", logs_.path()});
+        if (!Has(row.setup, "x:text"))
+            args.push_back("--json");
         if (std::find(args.begin(), args.end(), "--family") == args.end())
             args.insert(args.end(), {"--family", device == "mir" ? "MIR" : "ZEL"});
         if (kind == "env-missing")
@@ -346,7 +329,7 @@ TEST_F(GwtoolTest, FaultsGiveHonestResultsAndExitCodes) {
             options.env["TMPDIR"] = tmp.path();
         else
             args.insert(args.end(), {"--software-dir", folder.path()});
-        Files files = kind == "same" || kind == "record-blocked" ? kSame : Files();
+        Files files = kind == "newer" ? kNewer : kind == "empty" ? Files() : kSame;
         Strings faults;
         for (size_t i = 2; i < setup.size(); ++i) {
             const std::string value = setup[i].substr(2);
@@ -401,21 +384,30 @@ TEST_F(GwtoolTest, FaultsGiveHonestResultsAndExitCodes) {
         const RunResult r = Tool(args, options);
         std::filesystem::remove_all(logs_.File("Tarvik_Serial_Nums.txt"));
         EXPECT_EQ(r.exit_code, row.exit_code) << r.err;
-        const json doc = interrupt || full ? json::object() : Doc(r);
+        const bool json_out = !interrupt && !full && !Has(row.setup, "x:text");
+        const json doc = json_out ? Doc(r) : json::object();
         const json& check = doc.contains("before") ? doc["before"] : doc;
+        size_t resets = 0;
         for (const std::string& e : Split(row.expect, ';')) {
+            const size_t is = e.find('='), dot = e.find('.');
+            const std::string value = e.substr(is + 1);
             if (e[0] == '+' || e[0] == '-') {
                 EXPECT_EQ(Has(e[0] == '+' ? r.out + r.err : r.err, e.substr(1)), e[0] == '+')
                     << e << r.out << r.err;
+            } else if (e[0] == '!') {
+                resets = std::stoul(e.substr(1));
             } else {
-                EXPECT_EQ(Component(check, e.substr(0, e.find('=')))["result"],
-                          e.substr(e.find('=') + 1))
-                    << check.dump();
+                const json got =
+                    e[0] == '/' ? doc.value(json::json_pointer(e.substr(0, is)), json())
+                    : dot < is ? Component(check, e.substr(0, dot))[e.substr(dot + 1, is - dot - 1)]
+                               : Component(check, e.substr(0, is))["result"];
+                EXPECT_EQ(got.is_string() ? got.get<std::string>() : got.dump(), value)
+                    << e << check;
             }
         }
-        if (!interrupt && !full) {
+        EXPECT_EQ(sim ? sim->ResetCount() : resets, resets);
+        if (json_out) {
             EXPECT_EQ(doc["schema_version"], 2);
-            EXPECT_EQ(sim ? sim->ResetCount() : 0u, device == "zel-slow" ? sim->ResetCount() : 0u);
             EXPECT_TRUE(device != "none" || row.exit_code || doc["reachable"].is_null());
         }
     }
@@ -490,16 +482,6 @@ TEST_F(GwtoolTest, OnATerminalItAsksAndDrawsASpinner) {
     const RunResult yes = Tool(Args("update", "MIR", sim->address(), {"--yes"}), terminal);
     EXPECT_EQ(yes.exit_code, 0) << yes.err;
     EXPECT_FALSE(Has(yes.err, "[y/N]")) << yes.err;
-}
-
-TEST_F(GwtoolTest, ValuesDumpsTheValueStore) {
-    auto sim = Start(Zel());
-    ASSERT_TRUE(sim);
-    const json values = Doc(Tool(Args("values", "ZEL", sim->address(), {"--json"})))["values"];
-    EXPECT_EQ(values["Tarvik_SerialNum"], "ZEL0012345");
-    EXPECT_EQ(values["Tarvik_Release_Untrimmed"], "CPOD_LC_R2.10.3");
-    EXPECT_EQ(values["Tarvik_Release"], "R2.10.3");
-    EXPECT_TRUE(Has(Tool(Args("values", "ZEL", sim->address())).out, "Tarvik_MACAddress"));
 }
 
 TEST_F(GwtoolTest, FilesListsShippedStagedAndCableFiles) {

@@ -236,7 +236,7 @@ TEST_F(GwtoolTest, CommandsGiveHonestResultsAndExitCodes) {
         // folder (same, newer, empty, env: same from GATEWAY_SOFTWARE_DIR with GATEWAY_LOG_DIR,
         // env-missing, default-missing, record-blocked), then
         // f:FAULT, w:FILE=RELEASE (?: without release, -: no file, ~: a space), x:interrupt,
-        // x:full, x:text (no --json).
+        // x:full, x:text (no --json), x:tty=INPUT (text, stdin and stderr on a terminal).
         std::string setup;
         std::string command;  // arguments separated by '|'
         int exit_code;
@@ -266,6 +266,11 @@ TEST_F(GwtoolTest, CommandsGiveHonestResultsAndExitCodes) {
          "/values/Tarvik_Release=R2.10.3"},
         {"zel same x:text", "values", 0, "+Tarvik_MACAddress"},
         {"zel same", "check", 0, "&ZEL0012345"},
+        {"mir same w:sollum_lc.bin=MIR~Release~3.5 x:tty=n", "update", 1, "+[y/N]"},
+        {"mir same w:sollum_lc.bin=MIR~Release~3.5 x:tty=y", "update", 0,
+         "+[y/N];+\r\033[K;+worker done;+Before the update;+Will update LC;+After the update;"
+         "+Update of LC verified;!1"},
+        {"mir same w:sollum_lc.bin=MIR~Release~3.5 x:tty=", "update|--yes", 0, "-[y/N];!1"},
         {"none env w:tarvik_lc.bin=CPOD_LC_R9.9.9", "files|--code-type|LC", 0,
          "/components/0/files/0/release=CPOD_LC_R9.9.9"},
         {"zel env", "check", 0, "&ZEL0012345"},
@@ -314,7 +319,11 @@ TEST_F(GwtoolTest, CommandsGiveHonestResultsAndExitCodes) {
         Strings args = Split(row.command, '|');
         if (kind != "env")
             args.insert(args.end(), {"--log-dir", logs_.path()});
-        if (!Has(row.setup, "x:text"))
+        const size_t tty = row.setup.find("x:tty=");  // text on a terminal, with its input
+        options.terminal = tty != std::string::npos;
+        if (options.terminal)
+            options.terminal_input = row.setup.substr(tty + 6) + "\n";
+        if (!Has(row.setup, "x:text") && !options.terminal)
             args.push_back("--json");
         if (std::find(args.begin(), args.end(), "--family") == args.end())
             args.insert(args.end(), {"--family", device == "mir" ? "MIR" : "ZEL"});
@@ -366,7 +375,7 @@ TEST_F(GwtoolTest, CommandsGiveHonestResultsAndExitCodes) {
             options.stdout_path = "/dev/full";
         const RunResult r = Tool(args, options);
         EXPECT_EQ(r.exit_code, row.exit_code) << r.err;
-        const bool json_out = !interrupt && !full && !Has(row.setup, "x:text");
+        const bool json_out = !interrupt && !full && !Has(row.setup, "x:text") && !options.terminal;
         const json doc = json_out ? Doc(r) : json::object();
         const json& check = doc.contains("before") ? doc["before"] : doc;
         size_t resets = 0;
@@ -436,38 +445,6 @@ TEST_F(GwtoolTest, UpdateInstallsTheFirstDifferingComponentAndVerifiesIt) {
     // Without a terminal the progress comes as plain lines on stderr.
     EXPECT_TRUE(Has(r.err, "] worker running\n") && Has(r.err, "] verifying\n")) << r.err;
     EXPECT_FALSE(Has(r.err, "\r")) << r.err;
-}
-
-TEST_F(GwtoolTest, OnATerminalItAsksAndDrawsASpinner) {
-    Firmware({{"sollum_lc.bin", "MIR Release 3.5"}, {"sollum_prom.bin", "MIR Release 1.2"}});
-    auto sim = Start(Mir());
-    ASSERT_TRUE(sim);
-    RunOptions terminal;
-    terminal.terminal = true;
-    terminal.terminal_input = "n\n";
-    const RunResult declined = Tool(Args("update", "MIR", sim->address()), terminal);
-    EXPECT_EQ(declined.exit_code, 1) << declined.err;
-    EXPECT_TRUE(Has(declined.err, "[y/N]")) << declined.err;
-    EXPECT_EQ(sim->ResetCount(), 0u);
-
-    terminal.terminal_input = "y\n";
-    const RunResult r = Tool(Args("update", "MIR", sim->address()), terminal);
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_TRUE(Has(r.err, "\r\033[K") && Has(r.err, "worker done")) << r.err;
-    size_t at = 0;
-    for (const char* part :
-         {"Before the update", "Will update LC", "After the update", "Update of LC verified"}) {
-        EXPECT_NE(at = r.out.find(part, at), std::string::npos) << part << "\n" << r.out;
-        at = at == std::string::npos ? 0 : at;
-    }
-    EXPECT_EQ(sim->State().lc_release, "MIR Release 3.5");
-
-    // --yes does not ask, even on a terminal.
-    sim->SetState(Mir());
-    terminal.terminal_input.clear();
-    const RunResult yes = Tool(Args("update", "MIR", sim->address(), {"--yes"}), terminal);
-    EXPECT_EQ(yes.exit_code, 0) << yes.err;
-    EXPECT_FALSE(Has(yes.err, "[y/N]")) << yes.err;
 }
 
 TEST_F(GwtoolTest, FilesListsShippedStagedAndCableFiles) {

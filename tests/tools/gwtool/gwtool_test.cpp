@@ -59,12 +59,8 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     return parts;
 }
 
-gwsim::DeviceState Zel() {
-    return gwsim::DeviceState::Default(gwsim::Family::ZEL);
-}
-gwsim::DeviceState Mir() {
-    return gwsim::DeviceState::Default(gwsim::Family::MIR);
-}
+const gwsim::DeviceState kZelDevice = gwsim::DeviceState::Default(gwsim::Family::ZEL);
+const gwsim::DeviceState kMirDevice = gwsim::DeviceState::Default(gwsim::Family::MIR);
 
 using Files = std::vector<std::pair<std::string, std::string>>;
 // PC files equal to the default devices (one MAC cable: tessan_cable.hex).
@@ -357,7 +353,7 @@ TEST_F(GwtoolTest, CommandsGiveHonestResultsAndExitCodes) {
             hole = std::make_unique<zrtest::AddressHole>();
             args.insert(args.end(), {"--address", hole->address()});
         } else if (device != "none") {
-            gwsim::DeviceState state = device == "mir" ? Mir() : Zel();
+            gwsim::DeviceState state = device == "mir" ? kMirDevice : kZelDevice;
             if (device == "zel-nocable")
                 state.cable = gwsim::CableType::None;
             if (device == "zel-slow")
@@ -410,7 +406,7 @@ TEST_F(GwtoolTest, CommandsGiveHonestResultsAndExitCodes) {
 // worker runs, the wait for the reboot, the verification.
 TEST_F(GwtoolTest, UpdateInstallsTheFirstDifferingComponentAndVerifiesIt) {
     Firmware(kNewer);
-    gwsim::DeviceState state = Zel();
+    gwsim::DeviceState state = kZelDevice;
     state.reboot_ms = 1500;
     // Slows down the request that comes between staging and the reset.
     auto sim = Start(state, {"split:code=0x00400000,size=2,pause=100"});
@@ -488,7 +484,7 @@ TEST_F(GwtoolTest, FilesListsShippedStagedAndCableFiles) {
 }
 
 TEST_F(GwtoolTest, CpldSetsTheCustomNameAndComparesWithTheDevice) {
-    auto sim = Start(Zel());  // standard CPLD
+    auto sim = Start(kZelDevice);  // standard CPLD
     ASSERT_TRUE(sim);
     const RunResult set = Tool(Args("cpld", "ZEL", "", {"--set", "ACME_CPLD_7", "--json"}));
     EXPECT_EQ(set.exit_code, 0) << set.err;
@@ -510,7 +506,7 @@ TEST_F(GwtoolTest, ManyDevicesCheckedAtOnceLeaveOneRecordEach) {
     std::vector<std::unique_ptr<gwsim::Simulator>> sims;
     std::string list;
     for (int i = 0; i < 32; ++i) {
-        gwsim::DeviceState state = Zel();
+        gwsim::DeviceState state = kZelDevice;
         state.serial_number = "ZEL" + std::to_string(7000 + i);
         sims.push_back(Start(state));
         ASSERT_TRUE(sims.back());
@@ -536,7 +532,7 @@ TEST_F(GwtoolTest, GwtoolWorkshopScanCheckAndUpdateEveryDevice) {
     std::string list;
     for (int i = 0; i < 36; ++i) {
         const bool zel = i % 2 == 0;
-        gwsim::DeviceState state = zel ? Zel() : Mir();
+        gwsim::DeviceState state = zel ? kZelDevice : kMirDevice;
         state.serial_number = (zel ? "ZEL" : "MIR") + std::to_string(8000 + i);
         state.reboot_ms = 0;
         // Two devices answer their PROM query with a status.

@@ -50,13 +50,6 @@ gwsim::Fault MakeFault(const std::string& spec) {
     return f;
 }
 
-std::unique_ptr<gwsim::Simulator> Start(const DeviceState& state, gwsim::Options o = {}) {
-    std::string error;
-    auto sim = zrtest::StartSimulator(state, o, &error);
-    EXPECT_TRUE(sim) << error;
-    return sim;
-}
-
 // The reply shaping, fault by fault, as the steps it makes of one reply.
 TEST(GwsimFaults, ShapeReplyTable) {
     using gwsim::Step;
@@ -121,10 +114,9 @@ TEST(GwsimFaults, ShapeReplyTable) {
 // followed by a healthy request on a new connection; the proxy relays it.
 TEST(GwsimFaults, MalformedInputAlikeInServeAndReplay) {
     enum Outcome { Closed, FailureThenClosed, FailureAndOpen, Recorded };
-    Bytes bad_version = Request(0x01, 1, 0x20000000),
-          recorded_version = Request(0x01, 1, 0x10000000);
+    Bytes bad_version = Request(1, 1, 0x20000000), recorded_version = Request(1, 1, 0x10000000),
+          absurd = Request(1, 1, 0x20000000);
     bad_version[2] = recorded_version[2] = 2;
-    Bytes absurd = Request(0x01, 1, 0x20000000);
     absurd[20] = absurd[21] = absurd[22] = absurd[23] = 0xFF;
     const Bytes header = Request(0x01, 1, 0x00008000, 0, 128, Bytes(128, 'a'));
     const struct {
@@ -146,12 +138,12 @@ TEST(GwsimFaults, MalformedInputAlikeInServeAndReplay) {
     };
     gwsim::Options o;
     o.incomplete_frame_timeout_ms = 200;
-    DeviceState state = DeviceState::Default(Family::ZEL);
-    auto sim = Start(state, o);
-    ASSERT_TRUE(sim);
+    const DeviceState state = DeviceState::Default(Family::ZEL);
+    std::string error;
+    auto sim = zrtest::StartSimulator(state, o, &error);
+    ASSERT_TRUE(sim) << error;
     // The replay holds the LC query and a request of version 2 answered with status 7.
     gwsim::Session session;
-    std::string error;
     ASSERT_TRUE(gwsim::ParseSession(
         R"({"event":"session","format":"gwsim-session","version":1,"family":"ZEL"}
 {"event":"request","conn":1,"n":1,"kind":1,"sequence":5,"code":"0x20000000"}
@@ -237,7 +229,6 @@ TEST(GwsimSession, BrokenRecordingsNameThePlace) {
         {"", "empty"},
         {"hello", "t.json:1 (offset 0)"},
         {R"({"event":"request"})", "first line must be the \"session\" line"},
-        {R"({"event":"session","format":"pcap","version":1,"family":"ZEL"})", "\"format\""},
         {R"({"event":"session","format":"gwsim-session","version":2,"family":"ZEL"})", "version 2"},
         {R"({"event":"session","format":"gwsim-session","version":1,"family":"X"})", "ZEL or MIR"},
         {head + request.substr(0, 30), "t.json:2 (offset "},

@@ -255,8 +255,7 @@ TEST_F(GwtoolTest, CommandsGiveHonestResultsAndExitCodes) {
          "R318=no cable;R318.checked=false"},
         {"zel same", "values", 0,
          "/values/Tarvik_SerialNum=ZEL0012345;/values/Tarvik_Release_Untrimmed=CPOD_LC_R2.10.3;"
-         "/values/Tarvik_Release=R2.10.3"},
-        {"zel same x:text", "values", 0, "+Tarvik_MACAddress"},
+         "/values/Tarvik_Release=R2.10.3;/values/Tarvik_MACAddress=00:50:C2:12:34:56"},
         {"zel same", "check", 0, "&ZEL0012345"},
         // The first differing component, its image staged while the worker runs (slowed down
         // between staging and the reset), the wait for the reboot, the verification.

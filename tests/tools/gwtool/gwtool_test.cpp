@@ -276,7 +276,7 @@ TEST_F(GwtoolTest, CommandsGiveHonestResultsAndExitCodes) {
         {"zel-nocable same", "check", 0, "MAC=no cable;R318=no cable;-[RT_COMMS_I]"},
         {"zel same", "check|--verbose", 0, "+[RT_COMMS_I] CPLD REV:"},
         {"zel same f:status:code=0x10000000,status=2", "check", 5,
-         "PROM=not read;LC=Same;+no PROM release"},
+         "PROM=not read;PROM.library_result=Same;LC=Same;+no PROM release"},
         {"zel same f:status:code=0x01000000,status=0xFFFF", "check", 5,
          "BS=not read;+no bootstrap release"},
         {"zel same f:oversize:code=0x10000000,mode=room", "check", 5, "PROM=not read"},

@@ -286,6 +286,7 @@ TEST_F(GwtoolTest, CommandsGiveHonestResultsAndExitCodes) {
         {"zel same f:status:code=0x20000000,status=2", "check", 3,
          "LC=not read;+no usable reply;-did not answer"},
         {"hole same", "check", 3, "LC=not read;MAC=not read;+refused the connection"},
+        {"mir same w:sollum_prom.bin=MIR~Release~1.0", "check", 1, "PROM=Newer;LC=Same"},
         {"mir empty w:sollum_prom.bin=MIR~Release~1.2 f:status:code=3,status=2", "check", 5,
          "PROM=not read;LC=no PC file"},
         {"zel same w:tarvik_prom.bin=?", "check", 5, "PROM=no PC file;+tarvik_prom.bin in"},

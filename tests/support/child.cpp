@@ -168,9 +168,9 @@ RunResult RunChild(const std::string& program, const std::vector<std::string>& a
         if (waitpid(pid, &status, WNOHANG) == pid)
             break;
         if (interrupts < options.interrupt_after.size() &&
-            (master >= 0 ? terminal_output : err.Read())
+            (out.Read() + (master >= 0 ? terminal_output : err.Read()))
                     .find(options.interrupt_after[interrupts]) != std::string::npos) {
-            kill(pid, SIGINT);
+            kill(pid, options.terminate ? SIGTERM : SIGINT);
             ++interrupts;
         }
         if (std::chrono::steady_clock::now() - start > options.timeout) {

@@ -28,8 +28,10 @@ struct RunOptions {
     std::chrono::seconds timeout{60};
     // Standard output to this file instead (for example /dev/full).
     std::string stdout_path;
-    // One SIGINT as soon as standard error shows each of these texts, in order.
+    // One SIGINT (SIGTERM with `terminate`) as soon as the output shows each
+    // of these texts, in order.
     std::vector<std::string> interrupt_after;
+    bool terminate = false;
 };
 
 // Runs `program` with `args`; throws std::runtime_error when it cannot be started.

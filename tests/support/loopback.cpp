@@ -111,4 +111,33 @@ AddressHole::AddressHole(const std::vector<uint16_t>& ports)
 
 AddressHole::~AddressHole() = default;
 
+std::unique_ptr<gwsim::Proxy> StartProxy(const gwsim::Simulator& sim, const std::string& path,
+                                         std::string* error) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        gwsim::ProxyOptions o;
+        o.family = sim.family();
+        o.bind_address = NextLoopbackAddress();
+        o.device_address = sim.address();
+        o.device_port = sim.port();
+        o.record_path = path;
+        auto proxy = std::make_unique<gwsim::Proxy>(o);
+        if (proxy->Start(error))
+            return proxy;
+    }
+    return nullptr;
+}
+
+std::unique_ptr<gwsim::Replayer> StartReplay(const gwsim::Session& session, bool timing,
+                                             std::string* error) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        gwsim::ReplayOptions o;
+        o.bind_address = NextLoopbackAddress();
+        o.timing = timing;
+        auto replay = std::make_unique<gwsim::Replayer>(session, o);
+        if (replay->Start(error))
+            return replay;
+    }
+    return nullptr;
+}
+
 }  // namespace zrtest

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/gwsim/proxy.h"
+#include "tools/gwsim/replay.h"
 #include "tools/gwsim/simulator.h"
 
 namespace zrtest {
@@ -32,6 +34,14 @@ std::string NextLoopbackAddress(const std::vector<uint16_t>& ports = FamilyPorts
 std::unique_ptr<gwsim::Simulator> StartSimulator(const gwsim::DeviceState& state,
                                                  gwsim::Options options = gwsim::Options(),
                                                  std::string* error = nullptr);
+
+// A recording proxy in front of `sim` (recording to `path`; none when empty),
+// and a replay of `session`, each on the next free loopback address. Null,
+// with the reason in *error, when it could not be started.
+std::unique_ptr<gwsim::Proxy> StartProxy(const gwsim::Simulator& sim, const std::string& path,
+                                         std::string* error);
+std::unique_ptr<gwsim::Replayer> StartReplay(const gwsim::Session& session, bool timing,
+                                             std::string* error);
 
 // An address where nothing can listen: sockets bound to it on the given ports
 // (without SO_REUSEADDR) but not listening, so that connections to it are

@@ -1,80 +1,98 @@
-// The device state's JSON form (the program run as a child: gwsim_child_test.cpp).
+// The gwsim program run as a child process: its arguments and exit codes, and
+// a device served until a signal stops it.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
+#include <thread>
 
+#include "tests/support/child.h"
 #include "tests/support/loopback.h"
-#include "tools/gwsim/simulator.h"
+#include "tests/support/testenv.h"
 
-namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
+
+// The device's answer to a query, as "status text", waiting for it to listen
+// or not (gwsim_test.cpp); empty when there was none.
+std::string Ask(const std::string& address, uint16_t port, uint32_t code, bool wait);
 
 namespace {
 
-std::string TempFile(const std::string& name, const std::string& content) {
-    static int counter = 0;
-    fs::path p = fs::temp_directory_path() / ("gwsim_prog_" + zrtest::NextLoopbackAddress({}) +
-                                              "_" + std::to_string(counter++) + "_" + name);
-    std::ofstream(p, std::ios::binary) << content;
-    return p.string();
-}
-
-TEST(GwsimState, JsonRoundTrip) {
-    gwsim::DeviceState s = gwsim::DeviceState::Default(gwsim::Family::ZEL);
-    s.cpld_custom = true;
-    s.cpld_revision = 4000000000u;
-    s.cable = gwsim::CableType::R318;
-    s.cable_version = "CPOD_R318_R1.7 \"quoted\"";
-    s.pc_serial_text = "from pc";
-    s.reboot_ms = 250;
-    gwsim::DeviceState back;
-    std::string error;
-    ASSERT_TRUE(gwsim::DeviceState::FromJson(s.ToJson(), &back, &error)) << error;
-    EXPECT_EQ(back, s);
-
-    std::string path = TempFile("state.json", "");
-    ASSERT_TRUE(s.SaveFile(path, &error)) << error;
-    gwsim::DeviceState loaded;
-    ASSERT_TRUE(gwsim::DeviceState::LoadFile(path, &loaded, &error)) << error;
-    EXPECT_EQ(loaded, s);
-    fs::remove(path);
-}
-
-TEST(GwsimState, MissingKeysTakeTheFamilyDefaults) {
-    gwsim::DeviceState s;
-    std::string error;
-    ASSERT_TRUE(
-        gwsim::DeviceState::FromJson(R"({"family":"MIR","serial_number":"X1"})", &s, &error));
-    gwsim::DeviceState expected = gwsim::DeviceState::Default(gwsim::Family::MIR);
-    expected.serial_number = "X1";
-    EXPECT_EQ(s, expected);
-}
-
-TEST(GwsimState, InvalidStatesAreRejected) {
-    const char* bad[] = {
-        "",
-        "{",
-        "[1,2]",
-        R"({"family":"XYZ"})",
-        R"({"family":"ZEL","lc_release":5})",
-        R"({"cpld":"maybe"})",
-        R"({"cable":"usb"})",
-        R"({"cpld_revision":-1})",
-        R"({"cpld_revision":4294967296})",
-        R"({"reboot_ms":"soon"})",
-        R"({"lc_relaese":"typo"})",
+TEST(GwsimProgram, ArgumentsAndExitCodes) {
+    zrtest::TempDir dir;
+    dir.Write("bad.json", "{\"family\": \"ZEL\", \"cable\": 3}");
+    dir.Write("mir.json", "{\"family\": \"MIR\"}");
+    dir.Write("syntax.json", "{\n  \"lc_release\": x}");
+    auto busy = zrtest::StartSimulator(gwsim::DeviceState::Default(gwsim::Family::ZEL));
+    ASSERT_TRUE(busy);
+    const std::string z = "--family", b = "--bind", a = zrtest::NextLoopbackAddress();
+    const std::vector<std::tuple<Strings, int, std::string>> cases = {
+        {{}, 2, ""},
+        {{"--family", "ZEL", "--bind", a}, 2, ""},
+        {{"serve", b, a}, 2, ""},
+        {{"serve", z, "ZEL"}, 2, ""},
+        {{"serve", z, "XYZ", b, a}, 2, ""},
+        {{"serve", z, "zel", b, a}, 2, ""},
+        {{"serve", z, "ZEL", b, "127.0.0"}, 2, ""},
+        {{"serve", z, "ZEL", b, a, "--port", "70000"}, 2, ""},
+        {{"serve", z, "ZEL", b, a, "--port", "abc"}, 2, ""},
+        {{"serve", z, "ZEL", b, a, "--state", dir.File("missing.json")}, 2, "missing.json"},
+        {{"serve", z, "ZEL", b, a, "--state", dir.File("bad.json")}, 2, "bad.json"},
+        {{"serve", z, "ZEL", b, a, "--state", dir.File("mir.json")}, 2, "MIR"},
+        {{"serve", z, "ZEL", b, a, "--state", dir.File("syntax.json")}, 2, "line 2, column 17"},
+        {{"serve", z, "ZEL", b, a, "--save-state", dir.File("no/state.json")}, 2, "state.json"},
+        {{"serve", z, "ZEL", b, a, "--fault", "explode"}, 2, "explode"},
+        {{"serve", z, "ZEL", b, a, "--connection-fault", "sometimes"}, 2, ""},
+        {{"serve", z, "ZEL", b, a, "--cpld", "twelve"}, 2, ""},
+        {{"serve", z, "ZEL", b, a, "--cable", "usb"}, 2, ""},
+        {{"serve", z, "ZEL", b, a, "--reboot-ms", "-5"}, 2, ""},
+        {{"serve", z, "ZEL", b, a, "--no-such-option"}, 2, ""},
+        {{"serve", z, "ZEL", b, a, "--record", "x.json"}, 2, ""},
+        {{"proxy", z, "ZEL", b, a}, 2, ""},
+        {{"replay", b, a}, 2, ""},
+        {{"replay", dir.File("missing.json"), b, a}, 2, "missing.json"},
+        {{"serve", z, "ZEL", b, busy->address()}, 1, busy->address()},
+        {{"proxy", z, "ZEL", "--device", "127.0.0.1", b, a, "--record", dir.File("no/s.json")},
+         1,
+         "s.json: No such"},
+        {{"serve", "--help"}, 0, "--connection-fault"},
+        {{"proxy", "--help"}, 0, "--record"},
+        {{"replay", "--help"}, 0, "--no-timing"},
     };
-    for (const char* text : bad) {
-        gwsim::DeviceState s;
-        std::string error;
-        EXPECT_FALSE(gwsim::DeviceState::FromJson(text, &s, &error)) << text;
-        EXPECT_FALSE(error.empty()) << text;
+    for (const auto& k : cases) {
+        SCOPED_TRACE(::testing::PrintToString(std::get<0>(k)));
+        const zrtest::RunResult r = zrtest::RunChild(GWSIM_PROGRAM, std::get<0>(k));
+        EXPECT_EQ(r.exit_code, std::get<1>(k)) << r.out << r.err;
+        EXPECT_FALSE((r.out + r.err).empty());
+        EXPECT_NE((r.out + r.err).find(std::get<2>(k)), std::string::npos) << r.out << r.err;
     }
-    gwsim::DeviceState s;
+}
+
+TEST(GwsimProgram, ServesUntilSigterm) {
+    zrtest::TempDir dir;
+    dir.Write("state.json", R"({"family":"ZEL","serial_number":"FROM-FILE"})");
+    const std::string address = zrtest::NextLoopbackAddress({9555});
+    zrtest::RunOptions options;
+    options.interrupt_after = {"data \"CPOD_LC_R7.1\""};  // --verbose shows the last reply
+    options.terminate = true;
+    zrtest::RunResult r;
+    std::thread child([&] {
+        r = zrtest::RunChild(
+            GWSIM_PROGRAM,
+            {"serve", "--family", "ZEL", "--bind", address, "--port", "9555", "--state",
+             dir.File("state.json"), "--lc", "CPOD_LC_R7.1", "--cpld", "12", "--verbose", "--fault",
+             "status:code=0x10000000,status=6", "--save-state", dir.File("saved.json")},
+            options);
+    });
+    EXPECT_EQ(Ask(address, 9555, 0x80000000, true), "0 FROM-FILE");
+    EXPECT_EQ(Ask(address, 9555, 0x800, true), std::string("0 \0\0\0\x0c", 6));
+    EXPECT_EQ(Ask(address, 9555, 0x10000000, true), "6 ");
+    EXPECT_EQ(Ask(address, 9555, 0x20000000, true), "0 CPOD_LC_R7.1");  // the last: then the signal
+    child.join();
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(Ask(address, 9555, 0x20000000, false), "");
+    gwsim::DeviceState saved;
     std::string error;
-    EXPECT_FALSE(gwsim::DeviceState::FromJson("{\n  \"lc_release\": x}", &s, &error));
-    EXPECT_NE(error.find("line 2, column 17"), std::string::npos) << error;
-    EXPECT_FALSE(gwsim::DeviceState::LoadFile("/nonexistent/dir/state.json", &s, &error));
+    ASSERT_TRUE(gwsim::DeviceState::LoadFile(dir.File("saved.json"), &saved, &error)) << error;
+    EXPECT_EQ(saved.lc_release, "CPOD_LC_R7.1");
 }
 
 }  // namespace

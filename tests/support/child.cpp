@@ -1,5 +1,7 @@
 #include "tests/support/child.h"
 
+#include "tests/support/tempdir.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,9 +11,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -21,35 +20,21 @@ namespace zrtest {
 
 namespace {
 
-std::string TempPattern(const char* what) {
-    return (std::filesystem::temp_directory_path() /
-            (std::string("zrtest_child_") + what + "_XXXXXX"))
-        .string();
-}
-
-// A temporary file, open for the child, read back and removed afterwards.
+// A file in the run's temporary directory, open for the child.
 class CaptureFile {
 public:
-    explicit CaptureFile(const char* what) : path_(TempPattern(what)) {
-        fd_ = mkstemp(&path_[0]);
+    CaptureFile(const TempDir& dir, const char* name) : dir_(dir), name_(name) {
+        fd_ = open(dir.File(name).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (fd_ < 0)
-            throw std::runtime_error("mkstemp failed");
+            throw std::runtime_error("cannot create a capture file");
     }
-    ~CaptureFile() {
-        if (fd_ >= 0)
-            close(fd_);
-        unlink(path_.c_str());
-    }
+    ~CaptureFile() { close(fd_); }
     int fd() const { return fd_; }
-    std::string Read() const {
-        std::ifstream in(path_, std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    std::string Read() const { return dir_.Read(name_); }
 
 private:
-    std::string path_;
+    const TempDir& dir_;
+    const char* name_;
     int fd_ = -1;
 };
 
@@ -102,8 +87,9 @@ void Drain(int fd, std::string& into, int wait_ms) {
 
 RunResult RunChild(const std::string& program, const std::vector<std::string>& args,
                    const RunOptions& options) {
-    CaptureFile out("out");
-    CaptureFile err("err");
+    TempDir dir;
+    CaptureFile out(dir, "out");
+    CaptureFile err(dir, "err");
     int input = open("/dev/null", O_RDONLY);
     int master = -1;
     int slave = -1;

@@ -5,21 +5,18 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 
 #include "platform/afx.h"
 
 namespace {
 
-// A gate a worker waits at until the test opens it.
+// A gate workers wait at until the test opens it.
 struct Gate {
     std::mutex m;
     std::condition_variable cv;
     bool open = false;
-    std::atomic<int> entered{0};
-    std::atomic<int> left{0};
+    std::atomic<int> entered{0}, left{0};
     std::atomic<DWORD> threadId{0};
-
     void Open() {
         std::lock_guard<std::mutex> lk(m);
         open = true;
@@ -37,23 +34,24 @@ UINT WaitAtGate(LPVOID p) {
     return 0;
 }
 
-TEST(WorkerThreads, WaitTimesOutWhileAWorkerRunsAndSucceedsAfter) {
+TEST(WorkerThreads, WaitIsForEveryRunningWorker) {
+    EXPECT_EQ(nullptr, AfxBeginThread(nullptr, nullptr));  // starts nothing
     ASSERT_TRUE(WaitForWorkerThreads(5000));
-    Gate gate;
-    CWinThread* t = AfxBeginThread(WaitAtGate, &gate);
-    ASSERT_NE(nullptr, t);
-    EXPECT_EQ(1, GetRunningWorkerThreadCount());
-    auto t0 = std::chrono::steady_clock::now();
-    EXPECT_FALSE(WaitForWorkerThreads(200));
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(190));
-    gate.Open();
-    EXPECT_TRUE(WaitForWorkerThreads(5000));
-    EXPECT_EQ(1, gate.left.load());
-    EXPECT_EQ(0, GetRunningWorkerThreadCount());
+    for (int n : {1, 40}) {
+        Gate gate;
+        for (int i = 0; i < n; ++i)
+            ASSERT_NE(nullptr, AfxBeginThread(WaitAtGate, &gate));
+        EXPECT_EQ(n, GetRunningWorkerThreadCount());
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_FALSE(WaitForWorkerThreads(200));
+        EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(190));
+        gate.Open();
+        EXPECT_TRUE(WaitForWorkerThreads(10000));
+        EXPECT_EQ(n, gate.left.load());
+        EXPECT_EQ(0, GetRunningWorkerThreadCount());
+    }
     EXPECT_TRUE(WaitForWorkerThreads(0xFFFFFFFF));
-}
-
-TEST(WorkerThreads, SuspendedWorkerRunsOnlyAfterResume) {
+    // A suspended worker runs only after its resume.
     Gate gate;
     gate.Open();
     CWinThread* t = AfxBeginThread(WaitAtGate, &gate, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
@@ -68,22 +66,6 @@ TEST(WorkerThreads, SuspendedWorkerRunsOnlyAfterResume) {
     EXPECT_EQ(t->m_nThreadID, gate.threadId.load());
     EXPECT_EQ(0u, t->ResumeThread());
     delete t;
-}
-
-TEST(WorkerThreads, ManyWorkersAreAllWaitedFor) {
-    Gate gate;
-    for (int i = 0; i < 40; ++i)
-        ASSERT_NE(nullptr, AfxBeginThread(WaitAtGate, &gate));
-    EXPECT_EQ(40, GetRunningWorkerThreadCount());
-    EXPECT_FALSE(WaitForWorkerThreads(50));
-    gate.Open();
-    EXPECT_TRUE(WaitForWorkerThreads(10000));
-    EXPECT_EQ(40, gate.left.load());
-}
-
-TEST(WorkerThreads, NullProcedureStartsNothing) {
-    EXPECT_EQ(nullptr, AfxBeginThread(nullptr, nullptr));
-    EXPECT_EQ(0, GetRunningWorkerThreadCount());
 }
 
 }  // namespace

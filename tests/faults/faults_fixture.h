@@ -34,14 +34,13 @@ public:
 
 namespace zrfaults {
 
+using gwsim::Family;
+
 template <class Utilities>
-class Reachable : public Utilities {
-public:
+struct Reachable : Utilities {
     explicit Reachable(unsigned short port) : Utilities(new CGatewayComms(port)) {}
     CGatewayComms* comms() { return this->m_pGatewayComms; }
 };
-using ReachableTarvik = Reachable<CTarvikUtils>;
-using ReachableSollum = Reachable<CSollumUtils>;
 
 using Store = std::map<std::string, std::string>;
 
@@ -49,25 +48,38 @@ inline Store StoreNow() {
     return Store(GetValueStore().begin(), GetValueStore().end());
 }
 
-inline gwsim::DeviceState Healthy(gwsim::Family family) {
-    return gwsim::DeviceState::Default(family);
+// The store with every attribute of the family set to one word.
+inline Store AllAttributes(Family family, const char* word) {
+    Store s;
+    for (const char* key :
+         family == Family::ZEL ? zrtest::TarvikAttributes() : zrtest::SollumAttributes())
+        s[key] = word;
+    return s;
 }
+
+// A fault as the simulator's command line spells it ("status:status=5").
+inline gwsim::Fault Fault(const std::string& spec) {
+    gwsim::Fault f;
+    std::string error;
+    EXPECT_TRUE(gwsim::ParseFault(spec, &f, &error)) << spec << ": " << error;
+    return f;
+}
+
+const char kAllSame[] = "LC:Same, PROM:Same, BS:Same, CPLD:Same, MAC:Same, R318:Same,";
 
 class Bench {
 public:
-    explicit Bench(gwsim::Family family)
-        : family_(family), checks_(family == gwsim::Family::ZEL ? "ZEL" : "MIR") {
+    explicit Bench(Family family)
+        : family_(family), checks_(family == Family::ZEL ? "ZEL" : "MIR") {
         GetValueStore().clear();
-        const gwsim::DeviceState h = Healthy(family);
-        if (family == gwsim::Family::ZEL) {
-            dirs.WriteFirmware("tarvik_lc.bin", h.lc_release);
-            dirs.WriteFirmware("tarvik_prom.bin", h.prom_release);
+        const gwsim::DeviceState h = gwsim::DeviceState::Default(family);
+        const bool zel = family == Family::ZEL;
+        dirs.WriteFirmware(zel ? "tarvik_lc.bin" : "sollum_lc.bin", h.lc_release);
+        dirs.WriteFirmware(zel ? "tarvik_prom.bin" : "sollum_prom.bin", h.prom_release);
+        if (zel) {
             dirs.WriteFirmware("tarvik_bootstrap.bin", h.bootstrap_release);
             dirs.WriteFirmware("tessan_cable.hex", h.cable_version);
             dirs.WriteFirmware("tarvik_mac.bin", h.cable_version);
-        } else {
-            dirs.WriteFirmware("sollum_lc.bin", h.lc_release);
-            dirs.WriteFirmware("sollum_prom.bin", h.prom_release);
         }
         gwsim::Options options;
         options.software_dir = dirs.software.path();
@@ -76,21 +88,17 @@ public:
         EXPECT_TRUE(sim) << error;
         if (!sim)
             return;
-        if (family == gwsim::Family::ZEL) {
-            tarvik = new ReachableTarvik(9191);
-            CGatewayChecksTestAccess::ReplaceDeviceUtilities(checks_, tarvik);
-        } else {
-            sollum = new ReachableSollum(9181);
-            CGatewayChecksTestAccess::ReplaceDeviceUtilities(checks_, sollum);
-        }
+        if (zel)
+            CGatewayChecksTestAccess::ReplaceDeviceUtilities(checks_, tarvik = new Tarvik(9191));
+        else
+            CGatewayChecksTestAccess::ReplaceDeviceUtilities(checks_, sollum = new Sollum(9181));
         checks_.SetAddress(inet_addr(sim->address().c_str()));
     }
     ~Bench() { GetValueStore().clear(); }
 
     CGatewayChecks& checks() { return checks_; }
     CGatewayComms* comms() { return tarvik ? tarvik->comms() : sollum->comms(); }
-    gwsim::Family family() const { return family_; }
-
+    bool UpdateLc() { return tarvik ? tarvik->UpdateLC() : sollum->UpdateLC(); }
     std::string Check() { return checks_.CheckForUpdates(true).ToString().str(); }
 
     // Clears the device's faults and state and the staged files.
@@ -98,35 +106,24 @@ public:
         sim->ClearFaults();
         sim->SetConnectionFault(gwsim::ConnectionFault::None);
         sim->WaitForListening(true, std::chrono::seconds(10));
-        sim->SetState(Healthy(family_));
+        sim->SetState(gwsim::DeviceState::Default(family_));
         for (const char* staged : {"tarvik_lc.load", "tarvik_prom.load", "tarvik_bootstrap.load",
-                                   "tarvik_cpld.load", "tarvik_mac.load", "sollum_lc.load"}) {
+                                   "tarvik_cpld.load", "tarvik_mac.load", "sollum_lc.load"})
             std::remove(dirs.software.File(staged).c_str());
-        }
     }
 
+    using Tarvik = Reachable<CTarvikUtils>;
+    using Sollum = Reachable<CSollumUtils>;
     zrtest::GatewayDirs dirs;
     zrtest::CapturedLog log;
     std::unique_ptr<gwsim::Simulator> sim;
-    ReachableTarvik* tarvik = nullptr;  // owned by the checker
-    ReachableSollum* sollum = nullptr;  // owned by the checker
+    Tarvik* tarvik = nullptr;  // owned by the checker
+    Sollum* sollum = nullptr;  // owned by the checker
 
 private:
-    gwsim::Family family_;
+    Family family_;
     CGatewayChecks checks_;
 };
-
-const char kAllSame[] = "LC:Same, PROM:Same, BS:Same, CPLD:Same, MAC:Same, R318:Same,";
-
-// The store with every attribute of the family set to one word.
-inline Store AllAttributes(gwsim::Family family, const char* word) {
-    Store s;
-    for (const char* key :
-         family == gwsim::Family::ZEL ? zrtest::TarvikAttributes() : zrtest::SollumAttributes()) {
-        s[key] = word;
-    }
-    return s;
-}
 
 }  // namespace zrfaults
 

@@ -4,8 +4,8 @@
 // had, and throws nothing out of an operation.
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -21,95 +21,103 @@
 
 namespace {
 
-using gwsim::Family;
-using zrfaults::Bench;
+using namespace zrfaults;
 namespace fs = std::filesystem;
+using std::to_string;
 
-const char kRecordProblem[] = "CTarvikUtils::StoreTarvikSerialNumToFile - Encountered problems:";
-const char kOtherRecords[] =
-    "ZEL0000001,R1.0,R1.0,R1.0,00:11,00:12\nZEL0000002,R1.1,R1.1,R1.1,00:21,00:22\n";
+const char kRecords[] = "Tarvik_Serial_Nums.txt";
 
-int CountStartingWith(const zrtest::CapturedLog& log, const std::string& start) {
+int RecordProblems(const zrtest::CapturedLog& log) {
     int n = 0;
     for (const auto& line : log.Texts("RT_COMMS_E"))
-        n += line.rfind(start, 0) == 0 ? 1 : 0;
+        n += line.rfind("CTarvikUtils::StoreTarvikSerialNumToFile - Encountered problems:", 0) == 0;
     return n;
 }
 
-TEST(FileSystemFaults, MissingSoftwareDirectoryChecksAndUpdatesWithoutFiles) {
+TEST(FileSystemFaults, MissingSoftwareOrLogDirectory) {
     for (Family family : {Family::ZEL, Family::MIR}) {
         Bench b(family);
         ASSERT_TRUE(b.sim);
         const std::string missing = b.dirs.software.File("not-there");
         zrtest::ScopedEnv env("GATEWAY_SOFTWARE_DIR", missing.c_str());
-        EXPECT_EQ(b.Check(), std::string(zrfaults::kAllSame));  // no file: nothing to compare
+        zrtest::ScopedEnv logs("GATEWAY_LOG_DIR", b.dirs.logs.File("not-there").c_str());
+        EXPECT_TRUE(b.checks().SetReleaseIds(true, false));  // the read stands
+        EXPECT_EQ(RecordProblems(b.log), family == Family::ZEL ? 1 : 0);
+        EXPECT_EQ(GetValueStore()[family == Family::ZEL ? "Tarvik_SerialNum" : "Sollum_Release"],
+                  family == Family::ZEL ? "ZEL0012345" : "R3.4");
+        EXPECT_EQ(b.Check(), kAllSame);  // no file: nothing to compare
         EXPECT_EQ(GetValueStore()[family == Family::ZEL ? "Tarvik_Release" : "Sollum_Release"],
                   family == Family::ZEL ? "R2.10.3" : "R3.4");
         EXPECT_STREQ(b.checks().GetCustomCPLDFileName(), "");
         b.checks().SetCustomCPLDFileName("custom.jed");
         EXPECT_FALSE(b.checks().DeviceFileExists("", CT_LC));
-        EXPECT_TRUE(b.tarvik ? b.tarvik->UpdateLC() : b.sollum->UpdateLC());
+        EXPECT_TRUE(b.UpdateLc());
         EXPECT_EQ(b.sim->ResetCount(), 1u);
         EXPECT_FALSE(fs::exists(missing));
     }
 }
 
-TEST(FileSystemFaults, MissingLogDirectoryReportsAndKeepsTheRead) {
-    Bench b(Family::ZEL);
-    ASSERT_TRUE(b.sim);
-    const std::string missing = b.dirs.logs.File("not-there");
-    zrtest::ScopedEnv env("GATEWAY_LOG_DIR", missing.c_str());
-    EXPECT_TRUE(b.checks().SetReleaseIds(true, false));
-    EXPECT_EQ(GetValueStore()["Tarvik_SerialNum"], "ZEL0012345");
-    EXPECT_EQ(CountStartingWith(b.log, kRecordProblem), 1);
-}
-
-// Where a directory stands in place of a file.
-TEST(FileSystemFaults, DirectoryInPlaceOfTheRecordFileOrItsTemporaryFile) {
-    for (const char* name : {"Tarvik_Serial_Nums.txt", "Tarvik_Serial_Nums.txt.tmp"}) {
+// Directories in place of the record file or its temporary file, of the
+// staged image and of the custom CPLD setting.
+TEST(FileSystemFaults, DirectoryInPlaceOfAFile) {
+    const std::string others =
+        "ZEL0000001,R1.0,R1.0,R1.0,00:11,00:12\nZEL0000002,R1.1,R1.1,R1.1,00:21,00:22\n";
+    for (const std::string name : {"Tarvik_Serial_Nums.txt", "Tarvik_Serial_Nums.txt.tmp"}) {
         SCOPED_TRACE(name);
         Bench b(Family::ZEL);
         ASSERT_TRUE(b.sim);
-        b.dirs.logs.Write("Tarvik_Serial_Nums.txt", kOtherRecords);
+        b.dirs.logs.Write(kRecords, others);
         fs::remove(b.dirs.logs.File(name));
         fs::create_directory(b.dirs.logs.File(name));
-        b.dirs.logs.Write(std::string(name) + "/inside", "kept");
-
+        b.dirs.logs.Write(name + "/inside", "kept");
+        for (const char* f : {"tarvik_lc.load", "custom_cpld.txt"})
+            fs::create_directory(b.dirs.software.File(f));
         EXPECT_TRUE(b.checks().SetReleaseIds(true, false));
-        EXPECT_EQ(CountStartingWith(b.log, kRecordProblem), 1);
-        EXPECT_TRUE(fs::is_directory(b.dirs.logs.File(name)));
-        EXPECT_EQ(b.dirs.logs.Read(std::string(name) + "/inside"), "kept");
-        if (std::string(name) != "Tarvik_Serial_Nums.txt") {
-            EXPECT_EQ(b.dirs.logs.Read("Tarvik_Serial_Nums.txt"), kOtherRecords);
-        }
+        EXPECT_EQ(RecordProblems(b.log), 1);
+        EXPECT_EQ(b.dirs.logs.Read(name + "/inside"), "kept");
+        EXPECT_TRUE(name == kRecords || b.dirs.logs.Read(kRecords) == others);
+
+        EXPECT_STREQ(b.checks().GetCustomCPLDFileName(), "");
+        b.checks().SetCustomCPLDFileName("custom.jed");
+        EXPECT_STREQ(b.checks().GetCustomCPLDFileName(), "");
+        b.checks().SetCustomCPLDFileName("");
+
+        const std::string shipped = b.dirs.software.Read("tarvik_lc.bin");
+        EXPECT_FALSE(b.tarvik->RenameFile(CT_LC, false));
+        EXPECT_TRUE(b.tarvik->UpdateLC());  // the update goes on: its reset is sent
+        EXPECT_EQ(b.sim->ResetCount(), 1u);
+        EXPECT_EQ(b.dirs.software.Read("tarvik_lc.bin"), shipped);
+        EXPECT_FALSE(b.dirs.software.Exists("tarvik_lc.load.partial"));
+        EXPECT_EQ(b.Check(), kAllSame);
+        for (const std::string& dir :
+             {b.dirs.logs.File(name), b.dirs.software.File("tarvik_lc.load"),
+              b.dirs.software.File("custom_cpld.txt")})
+            EXPECT_TRUE(fs::is_directory(dir)) << dir;
     }
 }
 
 // Writers rewriting one long file at once, each with handles of its own (in
 // threads and in processes), take turns: none fails and no record is lost.
 TEST(FileSystemFaults, ConcurrentRecordWritersLoseNoRecord) {
-    const int kWriters = 8, kRounds = 3;
+    const int kWriters = 8;
     std::string others;
     for (int i = 0; i < 20000; ++i)
-        others += "ZEL7" + std::to_string(100000 + i) + ",R1,R1,R1,00:01,00:02\n";
-    for (const bool processes : {false, true}) {
-        SCOPED_TRACE(processes ? "processes" : "threads");
-        if (processes && !*RECORD_WRITER)
-            continue;
+        others += "ZEL7" + to_string(100000 + i) + ",R1,R1,R1,00:01,00:02\n";
+    for (const bool processes : {false, !!*RECORD_WRITER}) {
         zrtest::TempDir dir;
-        dir.Write("Tarvik_Serial_Nums.txt", others);
-        const std::string path = dir.File("Tarvik_Serial_Nums.txt");
-        for (int round = 1; round <= kRounds; ++round) {
+        dir.Write(kRecords, others);
+        const std::string path = dir.File(kRecords);
+        for (int round = 1; round <= 3; ++round) {
+            SCOPED_TRACE(to_string(processes) + " round " + to_string(round));
             std::atomic<int> failed{0};
             std::vector<std::thread> writers;
             for (int w = 0; w < kWriters; ++w) {
                 writers.emplace_back([&, w] {
-                    const std::string serial = "ZEL900" + std::to_string(w);
-                    const std::string r = std::to_string(round);
+                    const std::string serial = "ZEL900" + to_string(w), r = to_string(round);
                     if (processes) {
-                        const std::string command =
-                            std::string(RECORD_WRITER) + " '" + path + "' " + serial + " " + r;
-                        failed += std::system(command.c_str()) != 0;
+                        failed += std::system((std::string(RECORD_WRITER) + " '" + path + "' " +
+                                               serial + " " + r)
+                                                  .c_str()) != 0;
                         return;
                     }
                     try {
@@ -123,27 +131,24 @@ TEST(FileSystemFaults, ConcurrentRecordWritersLoseNoRecord) {
             }
             for (auto& t : writers)
                 t.join();
-            EXPECT_EQ(failed, 0) << "round " << round;
-            const auto lines = dir.Lines("Tarvik_Serial_Nums.txt");
-            ASSERT_EQ(lines.size(), 20000u + kWriters) << "round " << round;
+            EXPECT_EQ(failed, 0);
+            const auto lines = dir.Lines(kRecords);
+            ASSERT_EQ(lines.size(), 20000u + kWriters);
             for (int w = 0; w < kWriters; ++w) {
-                const std::string serial = "ZEL900" + std::to_string(w);
-                EXPECT_EQ(std::count(lines.begin(), lines.end(),
-                                     serial + "," + std::to_string(round) + ",R1,R1,00:11,00:12"),
-                          1)
-                    << serial << " in round " << round;
+                const std::string record =
+                    "ZEL900" + to_string(w) + "," + to_string(round) + ",R1,R1,00:11,00:12";
+                EXPECT_EQ(std::count(lines.begin(), lines.end(), record), 1) << record;
             }
             EXPECT_FALSE(dir.Exists("Tarvik_Serial_Nums.txt.tmp"));
         }
     }
 }
 
-std::string Records(int first, int count) {
+std::string Records(int first) {
     std::string s;
-    for (int i = first; i < first + count; ++i) {
-        s += "ZEL10000" + std::to_string(100 + i) + ",CPOD_LC_R1." + std::to_string(i) +
-             ",R1.0,R1.0,00:50:C2:00:00:" + std::to_string(10 + i) + ",Unknown\n";
-    }
+    for (int i = first; i < first + 20; ++i)
+        s += "ZEL10000" + to_string(100 + i) + ",CPOD_LC_R1." + to_string(i) +
+             ",R1.0,R1.0,00:50:C2:00:00:" + to_string(10 + i) + ",Unknown\n";
     return s;
 }
 
@@ -157,35 +162,27 @@ TEST(FileSystemFaults, RecordRewriteStoppedAtAnyCallLeavesAWholeFile) {
     if (!zrtest::SysOverride::Available())
         GTEST_SKIP() << "system calls are injected into the Linux layer only";
     using zrtest::SysCall;
-    const std::string before = Records(0, 20), after = Records(20, 20);
-    const std::string replaced = before + "ZEL0012345,R0\n" + after;
-    const std::string appended = before + after;
+    const int kCrash = zrtest::kCrash;
+    const std::string before = Records(0), after = Records(20);
+    const std::string replaced = before + "ZEL0012345,R0\n" + after, appended = before + after;
     const std::string own = "ZEL0012345,R2,R1,R1,00:11,00:12";
     const struct {
-        const char* name;
-        const std::string& earlier;
+        bool replace;  // else append
         SysCall call;
         int error;
         int times;  // -1: the call fails from then on, as when the disk is full
-    } cases[] = {
-        {"replace, disk full", replaced, SysCall::kWrite, ENOSPC, -1},
-        {"replace, one write fails", replaced, SysCall::kWrite, EIO, 1},
-        {"replace, a read fails", replaced, SysCall::kRead, EIO, 1},
-        {"replace, a flush fails", replaced, SysCall::kFdatasync, EIO, 1},
-        {"replace, the move fails", replaced, SysCall::kRename, EIO, 1},
-        {"append, disk full", appended, SysCall::kWrite, ENOSPC, -1},
-        {"replace, the process ends at a write", replaced, SysCall::kWrite, zrtest::kCrash, 1},
-        {"replace, the process ends at a flush", replaced, SysCall::kFdatasync, zrtest::kCrash, 1},
-        {"replace, the process ends at the move", replaced, SysCall::kRename, zrtest::kCrash, 1},
-        {"append, the process ends at an open", appended, SysCall::kOpen, zrtest::kCrash, 1},
-    };
+    } cases[] = {{true, SysCall::kWrite, ENOSPC, -1}, {true, SysCall::kWrite, EIO, 1},
+                 {true, SysCall::kRead, EIO, 1},      {true, SysCall::kFdatasync, EIO, 1},
+                 {true, SysCall::kRename, EIO, 1},    {false, SysCall::kWrite, ENOSPC, -1},
+                 {true, SysCall::kWrite, kCrash, 1},  {true, SysCall::kFdatasync, kCrash, 1},
+                 {true, SysCall::kRename, kCrash, 1}, {false, SysCall::kOpen, kCrash, 1}};
     struct Run {
         std::string path;
         const std::string* own;
         zrtest::SysFault fault;
-        int faults = 0;
         bool stored = false;
     };
+    // 0 when the rewrite met the fault.
     const auto store = [](void* context) {
         Run& run = *static_cast<Run*>(context);
         zrtest::SysOverride fault(run.fault);
@@ -195,66 +192,33 @@ TEST(FileSystemFaults, RecordRewriteStoppedAtAnyCallLeavesAWholeFile) {
         } catch (CFileException* e) {
             e->Delete();
         }
-        run.faults = fault.Faults();
-        return run.faults > 0 ? 0 : 1;
+        return fault.Faults() > 0 ? 0 : 1;
     };
     for (const auto& c : cases) {
-        const bool crash = c.error == zrtest::kCrash;
+        const bool crash = c.error == kCrash;
+        const std::string& earlier = c.replace ? replaced : appended;
+        const std::string expected =
+            c.replace ? before + own + "\n" + after : appended + own + "\n";
         for (int skip = 0;; ++skip) {
-            SCOPED_TRACE(std::string(c.name) + " from call " + std::to_string(skip));
+            SCOPED_TRACE(to_string(&c - cases) + " from call " + to_string(skip));
             zrtest::TempDir dir;
-            dir.Write("Tarvik_Serial_Nums.txt", c.earlier);
-            Run run{dir.File("Tarvik_Serial_Nums.txt"), &own, {c.call, c.error, skip, c.times}};
-            if (crash) {
-                const int status = zrtest::InChild(+store, &run);
-                if (status == 1)
-                    break;  // the rewrite ended before reaching the call
-                ASSERT_EQ(status, 86) << "the child did not end at the call";
-            } else if (store(&run) != 0) {
-                break;
-            }
-            const std::string file = dir.Read("Tarvik_Serial_Nums.txt");
-            const std::string expected =
-                c.earlier == replaced ? before + own + "\n" + after : appended + own + "\n";
+            dir.Write(kRecords, earlier);
+            Run run{dir.File(kRecords), &own, {c.call, c.error, skip, c.times}};
+            const int status = crash ? zrtest::InChild(+store, &run) : store(&run);
+            if (status == 1)
+                break;  // the rewrite ended before reaching the call
+            ASSERT_EQ(status, crash ? 86 : 0) << "the child did not end at the call";
             // The new file only once it has been moved into place (a failure
             // to write the move through is still reported).
-            EXPECT_TRUE(file == c.earlier || file == expected) << file;
+            const std::string file = dir.Read(kRecords);
+            EXPECT_TRUE(file == earlier || file == expected) << file;
             EXPECT_FALSE(run.stored);
-            if (!crash) {
-                EXPECT_FALSE(dir.Exists("Tarvik_Serial_Nums.txt.tmp"));
-            }
-
+            EXPECT_TRUE(crash || !dir.Exists("Tarvik_Serial_Nums.txt.tmp"));
             StoreIdentityRecord(run.path.c_str(), "ZEL0012345", own, "dropped");
-            EXPECT_EQ(dir.Read("Tarvik_Serial_Nums.txt"), expected);
+            EXPECT_EQ(dir.Read(kRecords), expected);
             EXPECT_FALSE(dir.Exists("Tarvik_Serial_Nums.txt.tmp"));
         }
     }
-}
-
-TEST(FileSystemFaults, DirectoryInPlaceOfTheStagedImage) {
-    Bench b(Family::ZEL);
-    ASSERT_TRUE(b.sim);
-    fs::create_directory(b.dirs.software.File("tarvik_lc.load"));
-    const std::string shipped = b.dirs.software.Read("tarvik_lc.bin");
-    EXPECT_FALSE(b.tarvik->RenameFile(CT_LC, false));
-    EXPECT_TRUE(b.tarvik->UpdateLC());  // the update goes on: its reset is sent
-    EXPECT_EQ(b.sim->ResetCount(), 1u);
-    EXPECT_TRUE(fs::is_directory(b.dirs.software.File("tarvik_lc.load")));
-    EXPECT_EQ(b.dirs.software.Read("tarvik_lc.bin"), shipped);
-    EXPECT_FALSE(b.dirs.software.Exists("tarvik_lc.load.partial"));
-    EXPECT_EQ(b.Check(), std::string(zrfaults::kAllSame));
-}
-
-TEST(FileSystemFaults, DirectoryInPlaceOfTheCustomCpldSetting) {
-    Bench b(Family::ZEL);
-    ASSERT_TRUE(b.sim);
-    fs::create_directory(b.dirs.software.File("custom_cpld.txt"));
-    EXPECT_STREQ(b.checks().GetCustomCPLDFileName(), "");
-    b.checks().SetCustomCPLDFileName("custom.jed");
-    EXPECT_STREQ(b.checks().GetCustomCPLDFileName(), "");
-    b.checks().SetCustomCPLDFileName("");
-    EXPECT_TRUE(fs::is_directory(b.dirs.software.File("custom_cpld.txt")));
-    EXPECT_EQ(b.Check(), std::string(zrfaults::kAllSame));
 }
 
 }  // namespace

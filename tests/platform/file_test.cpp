@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,13 @@ const UINT R = CFile::modeRead, W = CFile::modeWrite, RW = CFile::modeReadWrite,
            New = CFile::modeCreate, Keep = CFile::modeNoTruncate, DenyNone = CFile::shareDenyNone,
            DenyW = CFile::shareDenyWrite, DenyR = CFile::shareDenyRead,
            Excl = CFile::shareExclusive;
+
+// Expects each pair (got, want) of a run of calls, made in order (a braced
+// list is evaluated in order).
+void Steps(std::initializer_list<long long> pairs) {
+    for (auto p = pairs.begin(); p + 1 < pairs.end(); p += 2)
+        EXPECT_EQ(p[0], p[1]) << "pair " << (p - pairs.begin()) / 2;
+}
 
 // The cause of the CFileException op throws, or none.
 int Throws(const std::function<void()>& op) {
@@ -83,37 +91,31 @@ TEST_F(Files, ReadAheadStaysCoherentWithSeekWriteAndSetLength) {
     CStdioFile f;
     ASSERT_TRUE(f.Open(win_.c_str(), RW | Keep));
     CString line;
-    ASSERT_TRUE(f.ReadString(line));
-    EXPECT_EQ("line1", line.str());
-    EXPECT_EQ(6u, f.Seek(0, CFile::current));
-    f.Write("X", 1);  // lands after the line read, not after the read-ahead
-    ASSERT_TRUE(f.ReadString(line));
-    EXPECT_EQ("ine2", line.str());
     char buf[3] = {};
-    EXPECT_EQ(3u, f.Read(buf, 3));
-    EXPECT_EQ("lin", std::string(buf, 3));
+    auto Line = [&](const char* text) { return f.ReadString(line) && line.str() == text; };
+    // A write lands after the line read, not after the read-ahead.
+    Steps({Line("line1"), 1, int(f.Seek(0, CFile::current)), 6});
+    f.Write("X", 1);
+    Steps({Line("ine2"), 1, f.Read(buf, 3), 3, std::string(buf, 3) == "lin", 1});
     f.SeekToBegin();
-    ASSERT_TRUE(f.ReadString(line));
+    Steps({f.ReadString(line), 1});
     f.SetLength(0);
-    EXPECT_EQ(0u, f.GetLength());
+    Steps({int(f.GetLength()), 0});
     f.WriteString("new\n");
     f.SeekToBegin();
-    ASSERT_TRUE(f.ReadString(line));
-    EXPECT_EQ("new", line.str());
-    EXPECT_FALSE(f.ReadString(line));
+    Steps({Line("new"), 1, f.ReadString(line), 0});
     f.Close();
     EXPECT_EQ(Lines{"new"}, dir_.Lines("file.txt"));
     // Create truncates unless told not to.
     dir_.Write("file.txt", "keep");
     CFile k;
     ASSERT_TRUE(k.Open(win_.c_str(), New | Keep | W));
-    EXPECT_EQ(4u, k.GetLength());
-    EXPECT_EQ(4u, k.SeekToEnd());
+    Steps({int(k.GetLength()), 4, int(k.SeekToEnd()), 4});
     k.Write("!", 1);
     k.Close();
     EXPECT_EQ("keep!", dir_.Read("file.txt"));
     ASSERT_TRUE(k.Open(win_.c_str(), New | W));
-    EXPECT_EQ(0u, k.GetLength());
+    Steps({int(k.GetLength()), 0});
     k.Close();
     EXPECT_EQ("", dir_.Read("file.txt"));
 }
@@ -150,17 +152,16 @@ TEST_F(Files, FailuresGiveTheirCause) {
     dir_.Write("file.txt", "data");
     CFile f, w;
     ASSERT_TRUE(f.Open(win_.c_str(), R | DenyNone));
-    EXPECT_EQ(CFileException::accessDenied, Throws([&] { f.Write("x", 1); }));
-    EXPECT_EQ(CFileException::accessDenied, Throws([&] { f.SetLength(1); }));
-    EXPECT_EQ(CFileException::badSeek, Throws([&] { f.Seek(-10, CFile::begin); }));
-    EXPECT_EQ(2u, f.Seek(2, CFile::begin));
     char buf[8];
-    EXPECT_EQ(2u, f.Read(buf, sizeof buf));
+    Steps({Throws([&] { f.Write("x", 1); }), CFileException::accessDenied,
+           Throws([&] { f.SetLength(1); }), CFileException::accessDenied});
+    Steps({Throws([&] { f.Seek(-10, CFile::begin); }), CFileException::badSeek,
+           f.Seek(2, CFile::begin), 2, f.Read(buf, sizeof buf), 2});
     f.Close();
     f.Close();
-    EXPECT_EQ(CFileException::invalidFile, Throws([&] { f.Read(buf, 1); }));
-    ASSERT_TRUE(w.Open(win_.c_str(), W | DenyNone));
-    EXPECT_EQ(CFileException::accessDenied, Throws([&] { w.Read(buf, 1); }));
+    Steps({Throws([&] { f.Read(buf, 1); }), CFileException::invalidFile,
+           w.Open(win_.c_str(), W | DenyNone), 1, Throws([&] { w.Read(buf, 1); }),
+           CFileException::accessDenied});
     w.Flush();
 }
 

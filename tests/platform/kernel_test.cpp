@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <deque>
-#include <functional>
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +18,13 @@
 namespace {
 
 using Names = std::vector<std::string>;
+
+// Expects each pair (got, want) of a run of calls, made in order (a braced
+// list is evaluated in order).
+void Steps(std::initializer_list<long long> pairs) {
+    for (auto p = pairs.begin(); p + 1 < pairs.end(); p += 2)
+        EXPECT_EQ(p[0], p[1]) << "pair " << (p - pairs.begin()) / 2;
+}
 
 // 0 when the call succeeded, else its last error.
 DWORD Err(BOOL ok) {
@@ -112,66 +119,39 @@ TEST_F(Kernel, FindFiles) {
 }
 
 TEST_F(Kernel, AttributesDirectoriesCopyAndMove) {
-    dir_.Write("f", "x");
-    EXPECT_EQ(DWORD(FILE_ATTRIBUTE_ARCHIVE), GetFileAttributesA(C("f")));
-    EXPECT_EQ(DWORD(FILE_ATTRIBUTE_DIRECTORY), GetFileAttributesA(dir_.path().c_str()));
-    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(C("none")));
-    EXPECT_EQ(DWORD(ERROR_FILE_NOT_FOUND), GetLastError());
-    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(C("none\\f")));
-    EXPECT_EQ(DWORD(ERROR_PATH_NOT_FOUND), GetLastError());
-    dir_.Write("src", "source");
-    dir_.Write("dst", "old");
-    dir_.Write("a", "A");
-    dir_.Write("b", "B");
-    const struct {
-        std::function<BOOL()> op;
-        DWORD error;  // 0: succeeds
-        const char* file;
-        const char* content;  // afterwards; null: the file does not exist
-    } cases[] = {
-        {[&] { return CreateDirectoryA(C("new"), nullptr); }, 0, "new/", ""},
-        {[&] { return CreateDirectoryA(C("new"), nullptr); }, ERROR_ALREADY_EXISTS, "new/", ""},
-        {[&] { return CreateDirectoryA(C("none\\new"), nullptr); }, ERROR_PATH_NOT_FOUND, "none",
-         nullptr},
-        {[&] { return DeleteFileA(C("f")); }, 0, "f", nullptr},
-        {[&] { return DeleteFileA(C("f")); }, ERROR_FILE_NOT_FOUND, "f", nullptr},
-        {[&] { return DeleteFileA(C("new")); }, ERROR_ACCESS_DENIED, "new/", ""},
-        {[&] { return CopyFileA(C("src"), C("dst"), TRUE); }, ERROR_FILE_EXISTS, "dst", "old"},
-        {[&] { return CopyFileA(C("src"), C("dst"), FALSE); }, 0, "dst", "source"},
-        {[&] { return CopyFileA(C("src"), C("fresh"), TRUE); }, 0, "fresh", "source"},
-        // Copying a file onto itself must not empty it.
-        {[&] { return CopyFileA(C("src"), dir_.File("src").c_str(), FALSE); }, ~0u, "src",
-         "source"},
-        {[&] { return CopyFileA(C("none"), C("x"), FALSE); }, ERROR_FILE_NOT_FOUND, "x", nullptr},
-        {[&] { return MoveFileExA(C("a"), C("b"), 0); }, ERROR_ALREADY_EXISTS, "a", "A"},
-        {[&] { return TRUE; }, 0, "b", "B"},
-        {[&] { return MoveFileExA(C("a"), C("b"), MOVEFILE_REPLACE_EXISTING); }, 0, "b", "A"},
-        {[&] { return TRUE; }, 0, "a", nullptr},
-        {[&] { return MoveFileExA(C("b"), C("c"), 0); }, 0, "c", "A"},
-        {[&] { return MoveFileExA(C("b"), C("d"), 0); }, ERROR_FILE_NOT_FOUND, "d", nullptr},
-    };
-    for (const auto& c : cases) {
-        const DWORD error = Err(c.op());
-        EXPECT_TRUE(error == c.error || (c.error == ~0u && error)) << &c - cases << ": " << error;
-        const std::string f = c.file;
-        if (f.back() == '/')
-            EXPECT_TRUE(std::filesystem::is_directory(dir_.File(f))) << f;
-        else if (c.content)
-            EXPECT_EQ(c.content, dir_.Read(f)) << f;
-        else
-            EXPECT_FALSE(dir_.Exists(f)) << f;
-    }
+    for (const char* f : {"f", "src", "dst", "a", "b", "held"})
+        dir_.Write(f, f == std::string("dst") ? "old" : f);
+    auto Is = [&](const char* f, const char* content) { return dir_.Read(f) == content; };
+    auto IsDir = [&](const char* f) { return std::filesystem::is_directory(dir_.File(f)); };
+    const DWORD kPath = ERROR_PATH_NOT_FOUND, kFile = ERROR_FILE_NOT_FOUND;
+    Steps({GetFileAttributesA(C("f")), FILE_ATTRIBUTE_ARCHIVE,
+           GetFileAttributesA(dir_.path().c_str()), FILE_ATTRIBUTE_DIRECTORY});
+    Steps({GetFileAttributesA(C("none")), INVALID_FILE_ATTRIBUTES, GetLastError(), kFile});
+    Steps({GetFileAttributesA(C("none\\f")), INVALID_FILE_ATTRIBUTES, GetLastError(), kPath});
+    Steps({Err(CreateDirectoryA(C("new"), nullptr)), 0, IsDir("new"), 1});
+    Steps({Err(CreateDirectoryA(C("new"), nullptr)), ERROR_ALREADY_EXISTS});
+    Steps({Err(CreateDirectoryA(C("none\\new"), nullptr)), kPath, dir_.Exists("none"), 0});
+    Steps({Err(DeleteFileA(C("f"))), 0, dir_.Exists("f"), 0, Err(DeleteFileA(C("f"))), kFile});
+    Steps({Err(DeleteFileA(C("new"))), ERROR_ACCESS_DENIED, IsDir("new"), 1});
+    Steps({Err(CopyFileA(C("src"), C("dst"), TRUE)), ERROR_FILE_EXISTS, Is("dst", "old"), 1});
+    Steps({Err(CopyFileA(C("src"), C("dst"), FALSE)), 0, Is("dst", "src"), 1});
+    Steps({Err(CopyFileA(C("src"), C("fresh"), TRUE)), 0, Is("fresh", "src"), 1});
+    // Copying a file onto itself must not empty it.
+    Steps({Err(CopyFileA(C("src"), dir_.File("src").c_str(), FALSE)) != 0, 1, Is("src", "src"), 1});
+    Steps({Err(CopyFileA(C("none"), C("x"), FALSE)), kFile, dir_.Exists("x"), 0});
+    Steps({Err(MoveFileExA(C("a"), C("b"), 0)), ERROR_ALREADY_EXISTS, Is("a", "a") && Is("b", "b"),
+           1});
+    Steps({Err(MoveFileExA(C("a"), C("b"), MOVEFILE_REPLACE_EXISTING)), 0, Is("b", "a"), 1});
+    Steps({dir_.Exists("a"), 0, Err(MoveFileExA(C("b"), C("c"), 0)), 0, Is("c", "a"), 1});
+    Steps({Err(MoveFileExA(C("b"), C("d"), 0)), kFile, dir_.Exists("d"), 0});
     // An open file shares no deletion: it can be neither moved nor replaced.
-    dir_.Write("held", "H");
     CFile held;
     ASSERT_TRUE(held.Open(C("held"), CFile::modeRead | CFile::shareDenyNone));
-    EXPECT_EQ(DWORD(ERROR_SHARING_VIOLATION), Err(MoveFileExA(C("held"), C("d"), 0)));
-    EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED),
-              Err(MoveFileExA(C("c"), C("held"), MOVEFILE_REPLACE_EXISTING)));
-    EXPECT_EQ("H", dir_.Read("held"));
+    Steps({Err(MoveFileExA(C("held"), C("d"), 0)), ERROR_SHARING_VIOLATION});
+    Steps({Err(MoveFileExA(C("c"), C("held"), MOVEFILE_REPLACE_EXISTING)), ERROR_ACCESS_DENIED});
+    Steps({Is("held", "held"), 1});
     held.Close();
-    EXPECT_EQ(0u, Err(MoveFileExA(C("c"), C("held"), MOVEFILE_REPLACE_EXISTING)));
-    EXPECT_EQ("A", dir_.Read("held"));
+    Steps({Err(MoveFileExA(C("c"), C("held"), MOVEFILE_REPLACE_EXISTING)), 0, Is("held", "a"), 1});
 }
 
 TEST(KernelEnvironment, VariablesAndTempPath) {
@@ -205,12 +185,10 @@ TEST(KernelEnvironment, VariablesAndTempPath) {
     std::string keep = saved ? saved : "";
     char buf[MAX_PATH];
     zrtest::SetProcessEnv("TMPDIR", "/var/zr");
-    EXPECT_EQ(8u, GetTempPathA(sizeof buf, buf));
-    EXPECT_STREQ("/var/zr/", buf);
-    EXPECT_EQ(9u, GetTempPathA(8, buf));
+    Steps({GetTempPathA(sizeof buf, buf), 8, buf == std::string("/var/zr/"), 1});
+    Steps({GetTempPathA(8, buf), 9});
     zrtest::SetProcessEnv("TMPDIR", nullptr);
-    EXPECT_EQ(5u, GetTempPathA(sizeof buf, buf));
-    EXPECT_STREQ("/tmp/", buf);
+    Steps({GetTempPathA(sizeof buf, buf), 5, buf == std::string("/tmp/"), 1});
     zrtest::SetProcessEnv("TMPDIR", saved ? keep.c_str() : nullptr);
 }
 

@@ -156,7 +156,7 @@ TEST_F(Files, FailuresGiveTheirCause) {
     Steps({Throws([&] { f.Write("x", 1); }), CFileException::accessDenied,
            Throws([&] { f.SetLength(1); }), CFileException::accessDenied});
     Steps({Throws([&] { f.Seek(-10, CFile::begin); }), CFileException::badSeek,
-           f.Seek(2, CFile::begin), 2, f.Read(buf, sizeof buf), 2});
+           int(f.Seek(2, CFile::begin)), 2, f.Read(buf, sizeof buf), 2});
     f.Close();
     f.Close();
     Steps({Throws([&] { f.Read(buf, 1); }), CFileException::invalidFile,

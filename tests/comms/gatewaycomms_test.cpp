@@ -99,14 +99,15 @@ void Send(int fd, const std::string& bytes, int pauseMs = 0) {
     sleep_for(Ms(pauseMs));
 }
 
-// Sends frame in segments ending at cuts, 30 ms apart.
-void Segments(int fd, const std::string& frame, std::vector<size_t> cuts) {
-    size_t from = 0;
-    cuts.push_back(frame.size());
-    for (size_t cut : cuts) {
-        Send(fd, frame.substr(from, cut - from), 30);
-        from = cut;
-    }
+// A reply of kText in segments ending at cuts, 30 ms apart.
+const char kText[] = "CPOD_LC_R2.10.3";
+std::function<void(int, int64_t)> Cut(std::vector<size_t> cuts) {
+    return [cuts](int fd, int64_t s) {
+        size_t from = 0;
+        for (size_t cut : cuts)
+            Send(fd, Frame(s, kText).substr(from, cut - from), 30), from = cut;
+        Send(fd, Frame(s, kText).substr(from));
+    };
 }
 
 // One request, the reply as the row sends it: the exchange's result, its
@@ -121,21 +122,11 @@ TEST(GatewayCommsTest, OneExchange) {
         int least, most;   // ms
         int flags = 0;     // kWake: the event is set without data; kCut: the peer closes
     } cases[] = {
-        {[](int fd, int64_t s) { Send(fd, Frame(s, "CPOD_LC_R2.10.3")); }, 2000, "CPOD_LC_R2.10.3",
-         0, 2000},
-        {[](int fd, int64_t s) {
-             Segments(fd, Frame(s, "CPOD_LC_R2.10.3"), {1, 2, 15});
-         },
-         2000, "CPOD_LC_R2.10.3", 0, 2000},
-        {[](int fd, int64_t s) {
-             Segments(fd, Frame(s, "CPOD_LC_R2.10.3"),
-                      {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
-         },
-         2000, "CPOD_LC_R2.10.3", 0, 2000},
-        {[](int fd, int64_t s) {
-             Segments(fd, Frame(s, "CPOD_LC_R2.10.3"), {16, 20});
-         },
-         2000, "CPOD_LC_R2.10.3", 0, 2000},
+        // Whole, or in segments.
+        {Cut({}), 2000, kText, 0, 2000},
+        {Cut({1, 2, 15}), 2000, kText, 0, 2000},
+        {Cut({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}), 2000, kText, 0, 2000},
+        {Cut({16, 20}), 2000, kText, 0, 2000},
         // Unwanted bytes restart the frame and late replies are skipped...
         {[](int fd, int64_t s) { Send(fd, "noise", 100), Send(fd, Frame(s, "fresh")); }, 700,
          "fresh", 0, 700},

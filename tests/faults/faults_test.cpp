@@ -84,10 +84,8 @@ inline gwsim::Fault Fault(const std::string& spec) {
 
 const char kAllSame[] = "LC:Same, PROM:Same, BS:Same, CPLD:Same, MAC:Same, R318:Same,";
 
-class Bench {
-public:
-    explicit Bench(Family family)
-        : family_(family), checks_(family == Family::ZEL ? "ZEL" : "MIR") {
+struct Bench {
+    explicit Bench(Family f) : family(f), checks(f == Family::ZEL ? "ZEL" : "MIR") {
         GetValueStore().clear();
         const gwsim::DeviceState h = gwsim::DeviceState::Default(family);
         const bool zel = family == Family::ZEL;
@@ -106,24 +104,23 @@ public:
         if (!sim)
             return;
         if (zel)
-            CGatewayChecksTestAccess::ReplaceDeviceUtilities(checks_, tarvik = new Tarvik(9191));
+            CGatewayChecksTestAccess::ReplaceDeviceUtilities(checks, tarvik = new Tarvik(9191));
         else
-            CGatewayChecksTestAccess::ReplaceDeviceUtilities(checks_, sollum = new Sollum(9181));
-        checks_.SetAddress(inet_addr(sim->address().c_str()));
+            CGatewayChecksTestAccess::ReplaceDeviceUtilities(checks, sollum = new Sollum(9181));
+        checks.SetAddress(inet_addr(sim->address().c_str()));
     }
     ~Bench() { GetValueStore().clear(); }
 
-    CGatewayChecks& checks() { return checks_; }
     CGatewayComms* comms() { return tarvik ? tarvik->comms() : sollum->comms(); }
     bool UpdateLc() { return tarvik ? tarvik->UpdateLC() : sollum->UpdateLC(); }
-    std::string Check() { return checks_.CheckForUpdates(true).ToString().str(); }
+    std::string Check() { return checks.CheckForUpdates(true).ToString().str(); }
 
     // Clears the device's faults and state and the staged files.
     void Heal() {
         sim->ClearFaults();
         sim->SetConnectionFault(gwsim::ConnectionFault::None);
         sim->WaitForListening(true, std::chrono::seconds(10));
-        sim->SetState(gwsim::DeviceState::Default(family_));
+        sim->SetState(gwsim::DeviceState::Default(family));
         for (const char* staged : {"tarvik_lc.load", "tarvik_prom.load", "tarvik_bootstrap.load",
                                    "tarvik_cpld.load", "tarvik_mac.load", "sollum_lc.load"})
             std::remove(dirs.software.File(staged).c_str());
@@ -136,10 +133,8 @@ public:
     std::unique_ptr<gwsim::Simulator> sim;
     Tarvik* tarvik = nullptr;  // owned by the checker
     Sollum* sollum = nullptr;  // owned by the checker
-
-private:
-    Family family_;
-    CGatewayChecks checks_;
+    Family family;
+    CGatewayChecks checks;
 };
 
 // ---- Every fault that needs no timeout against every exchange: each ends with
@@ -401,12 +396,12 @@ TEST_P(WaitingFaultTest, EndsAfterItsTimeoutAndLeavesNothingBehind) {
     else
         b.sim->SetConnectionFault(c.connection);
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(b.checks().SetReleaseIds(true, false));
+    EXPECT_FALSE(b.checks.SetReleaseIds(true, false));
     const auto took = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(StoreNow(), AllAttributes(family, c.word));
     EXPECT_TRUE(took >= milliseconds(c.least) && took <= milliseconds(c.most))
         << std::chrono::duration_cast<milliseconds>(took).count();
-    EXPECT_EQ(b.checks().PerformAllChecks().ToString().str(), kAllSame);
+    EXPECT_EQ(b.checks.PerformAllChecks().ToString().str(), kAllSame);
     b.Heal();
     EXPECT_EQ(b.Check(), healthyResults);
     EXPECT_EQ(StoreNow(), healthy);
@@ -443,16 +438,16 @@ TEST(FileSystemFaults, MissingSoftwareOrLogDirectory) {
         const std::string missing = b.dirs.software.File("not-there");
         zrtest::ScopedEnv env("GATEWAY_SOFTWARE_DIR", missing.c_str());
         zrtest::ScopedEnv logs("GATEWAY_LOG_DIR", b.dirs.logs.File("not-there").c_str());
-        EXPECT_TRUE(b.checks().SetReleaseIds(true, false));  // the read stands
+        EXPECT_TRUE(b.checks.SetReleaseIds(true, false));  // the read stands
         EXPECT_EQ(RecordProblems(b.log), family == Family::ZEL ? 1 : 0);
         EXPECT_EQ(GetValueStore()[family == Family::ZEL ? "Tarvik_SerialNum" : "Sollum_Release"],
                   family == Family::ZEL ? "ZEL0012345" : "R3.4");
         EXPECT_EQ(b.Check(), kAllSame);  // no file: nothing to compare
         EXPECT_EQ(GetValueStore()[family == Family::ZEL ? "Tarvik_Release" : "Sollum_Release"],
                   family == Family::ZEL ? "R2.10.3" : "R3.4");
-        EXPECT_STREQ(b.checks().GetCustomCPLDFileName(), "");
-        b.checks().SetCustomCPLDFileName("custom.jed");
-        EXPECT_FALSE(b.checks().DeviceFileExists("", CT_LC));
+        EXPECT_STREQ(b.checks.GetCustomCPLDFileName(), "");
+        b.checks.SetCustomCPLDFileName("custom.jed");
+        EXPECT_FALSE(b.checks.DeviceFileExists("", CT_LC));
         EXPECT_TRUE(b.UpdateLc());
         EXPECT_EQ(b.sim->ResetCount(), 1u);
         EXPECT_FALSE(fs::exists(missing));
@@ -474,15 +469,15 @@ TEST(FileSystemFaults, DirectoryInPlaceOfAFile) {
         b.dirs.logs.Write(name + "/inside", "kept");
         for (const char* f : {"tarvik_lc.load", "custom_cpld.txt"})
             fs::create_directory(b.dirs.software.File(f));
-        EXPECT_TRUE(b.checks().SetReleaseIds(true, false));
+        EXPECT_TRUE(b.checks.SetReleaseIds(true, false));
         EXPECT_EQ(RecordProblems(b.log), 1);
         EXPECT_EQ(b.dirs.logs.Read(name + "/inside"), "kept");
         EXPECT_TRUE(name == kRecords || b.dirs.logs.Read(kRecords) == others);
 
-        EXPECT_STREQ(b.checks().GetCustomCPLDFileName(), "");
-        b.checks().SetCustomCPLDFileName("custom.jed");
-        EXPECT_STREQ(b.checks().GetCustomCPLDFileName(), "");
-        b.checks().SetCustomCPLDFileName("");
+        EXPECT_STREQ(b.checks.GetCustomCPLDFileName(), "");
+        b.checks.SetCustomCPLDFileName("custom.jed");
+        EXPECT_STREQ(b.checks.GetCustomCPLDFileName(), "");
+        b.checks.SetCustomCPLDFileName("");
 
         const std::string shipped = b.dirs.software.Read("tarvik_lc.bin");
         EXPECT_FALSE(b.tarvik->RenameFile(CT_LC, false));

@@ -75,10 +75,10 @@ inline Store AllAttributes(Family family, const char* word) {
 }
 
 // A fault as the simulator's command line spells it ("status:status=5").
-inline gwsim::Fault Fault(const std::string& spec) {
+inline gwsim::Fault Fault(const std::string& words) {
     gwsim::Fault f;
     std::string error;
-    EXPECT_TRUE(gwsim::ParseFault(spec, &f, &error)) << spec << ": " << error;
+    EXPECT_TRUE(gwsim::ParseFault(words, &f, &error)) << words << ": " << error;
     return f;
 }
 
@@ -153,7 +153,7 @@ enum Outcome {
 const struct FaultCase {
     const char* name;
     Outcome outcome;
-    const char* spec;
+    const char* words;
 } kFaults[] = {
     {"Status", Rejected, "status:status=5,"}, {"Split", Answered, "split:size=3,pause=5,"},
     {"LateReplyAhead", Answered, "late:"},    {"GarbageAhead", Answered, "garbage:pause=300,"},
@@ -316,9 +316,9 @@ TEST_P(ExchangeFaultTest, EndsAsTheRulesSayAndLeavesNothingBehind) {
     b.sim->ClearRequests();
     b.log.Clear();
 
-    for (const char* spec : x.before)
-        b.sim->AddFault(Fault(spec));
-    b.sim->AddFault(Fault(std::string(f.spec) + x.match));
+    for (const char* words : x.before)
+        b.sim->AddFault(Fault(words));
+    b.sim->AddFault(Fault(std::string(f.words) + x.match));
     const auto started = std::chrono::steady_clock::now();
     if (x.op == kCheck) {
         r.results = b.Check();
@@ -369,7 +369,7 @@ INSTANTIATE_TEST_SUITE_P(AllExchanges, ExchangeFaultTest, ::testing::ValuesIn(Al
 
 const struct WaitingCase {
     const char* name;
-    const char* spec;  // a fault of the LC query; null: of the connection
+    const char* words;  // a fault of the LC query; null: of the connection
     gwsim::ConnectionFault connection;
     const char* word;  // what every attribute holds afterwards
     int least, most;   // ms: the timeout the library must wait out, and a bound
@@ -391,8 +391,8 @@ TEST_P(WaitingFaultTest, EndsAfterItsTimeoutAndLeavesNothingBehind) {
     ASSERT_TRUE(b.sim);
     const std::string healthyResults = b.Check();
     const Store healthy = StoreNow();
-    if (c.spec)
-        b.sim->AddFault(Fault(c.spec + std::string(family == Family::ZEL ? "0x20000000" : "2")));
+    if (c.words)
+        b.sim->AddFault(Fault(c.words + std::string(family == Family::ZEL ? "0x20000000" : "2")));
     else
         b.sim->SetConnectionFault(c.connection);
     const auto started = std::chrono::steady_clock::now();

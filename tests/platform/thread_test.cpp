@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <initializer_list>
 #include <mutex>
 
 #include "platform/afx.h"
@@ -24,6 +25,13 @@ struct Gate {
     }
 };
 
+// Expects each pair (got, want) of a run of calls, made in order (a braced
+// list is evaluated in order).
+void Steps(std::initializer_list<long long> pairs) {
+    for (auto p = pairs.begin(); p + 1 < pairs.end(); p += 2)
+        EXPECT_EQ(p[0], p[1]) << "pair " << (p - pairs.begin()) / 2;
+}
+
 UINT WaitAtGate(LPVOID p) {
     auto* g = static_cast<Gate*>(p);
     g->threadId = GetCurrentThreadId();
@@ -35,36 +43,27 @@ UINT WaitAtGate(LPVOID p) {
 }
 
 TEST(WorkerThreads, WaitIsForEveryRunningWorker) {
-    EXPECT_EQ(nullptr, AfxBeginThread(nullptr, nullptr));  // starts nothing
-    ASSERT_TRUE(WaitForWorkerThreads(5000));
+    Steps({AfxBeginThread(nullptr, nullptr) == nullptr, 1, WaitForWorkerThreads(5000), 1});
     for (int n : {1, 40}) {
         Gate gate;
         for (int i = 0; i < n; ++i)
             ASSERT_NE(nullptr, AfxBeginThread(WaitAtGate, &gate));
-        EXPECT_EQ(n, GetRunningWorkerThreadCount());
         auto t0 = std::chrono::steady_clock::now();
-        EXPECT_FALSE(WaitForWorkerThreads(200));
-        EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(190));
+        Steps({GetRunningWorkerThreadCount(), n, WaitForWorkerThreads(200), 0,
+               std::chrono::steady_clock::now() - t0 >= std::chrono::milliseconds(190), 1});
         gate.Open();
-        EXPECT_TRUE(WaitForWorkerThreads(10000));
-        EXPECT_EQ(n, gate.left.load());
-        EXPECT_EQ(0, GetRunningWorkerThreadCount());
+        Steps({WaitForWorkerThreads(10000), 1, gate.left, n, GetRunningWorkerThreadCount(), 0});
     }
-    EXPECT_TRUE(WaitForWorkerThreads(0xFFFFFFFF));
     // A suspended worker runs only after its resume.
     Gate gate;
     gate.Open();
     CWinThread* t = AfxBeginThread(WaitAtGate, &gate, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
     ASSERT_NE(nullptr, t);
-    EXPECT_NE(0u, t->m_nThreadID);
     t->m_bAutoDelete = FALSE;
-    EXPECT_FALSE(WaitForWorkerThreads(100));
-    EXPECT_EQ(0, gate.entered.load());
-    EXPECT_EQ(1u, t->ResumeThread());
-    EXPECT_TRUE(WaitForWorkerThreads(5000));
-    EXPECT_EQ(1, gate.left.load());
-    EXPECT_EQ(t->m_nThreadID, gate.threadId.load());
-    EXPECT_EQ(0u, t->ResumeThread());
+    Steps({t->m_nThreadID != 0, 1});
+    Steps({WaitForWorkerThreads(100), 0, gate.entered, 0, t->ResumeThread(), 1});
+    Steps({WaitForWorkerThreads(5000), 1, gate.left, 1, gate.threadId, t->m_nThreadID});
+    Steps({t->ResumeThread(), 0, WaitForWorkerThreads(0xFFFFFFFF), 1});
     delete t;
 }
 

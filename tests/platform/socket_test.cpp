@@ -296,33 +296,30 @@ TEST_F(Winsock, SystemCallFaultsReachTheCallerOrAreRetried) {
     if (!zrtest::SysOverride::Available())
         GTEST_SKIP() << "system calls are injected into the Linux layer only";
     using zrtest::SysCall;
-    enum Op { kRecv, kSend, kSelect };
+    const SysCall R = SysCall::kRecv, S = SysCall::kSend;
     const struct {
-        zrtest::SysFault fault;
-        Op op;
+        SysCall call;
+        int error;     // 0: one byte moves at most
         int expected;  // the call's result, or minus its error
-    } cases[] = {
-        {{SysCall::kRecv, ECONNRESET}, kRecv, -WSAECONNRESET},
-        {{SysCall::kRecv, EAGAIN}, kRecv, -WSAEWOULDBLOCK},
-        {{SysCall::kRecv, EINTR}, kRecv, 5},
-        {{SysCall::kRecv, 0}, kRecv, 1},  // short
-        {{SysCall::kSend, EAGAIN}, kSend, -WSAEWOULDBLOCK},
-        {{SysCall::kSend, ECONNRESET}, kSend, -WSAECONNRESET},
-        {{SysCall::kSend, 0}, kSend, 1},
-        {{SysCall::kPoll, EINTR}, kSelect, 1},
-    };
+    } cases[] = {{R, ECONNRESET, -WSAECONNRESET},
+                 {R, EAGAIN, -WSAEWOULDBLOCK},
+                 {R, EINTR, 5},
+                 {R, 0, 1},
+                 {S, EAGAIN, -WSAEWOULDBLOCK},
+                 {S, ECONNRESET, -WSAECONNRESET},
+                 {S, 0, 1},
+                 {SysCall::kPoll, EINTR, 1}};
     for (const auto& c : cases) {
         int fd;
         SOCKET s = Connected(&fd);
         peer::SendAll(fd, "hello", 5);
-        ASSERT_EQ(5u, WaitAvailable(s, 5));
+        ASSERT_EQ(5, WaitAvailable(s, 5));
         char buf[8];
-        zrtest::SysOverride fault(c.fault);
-        int got = c.op == kRecv   ? E(recv(s, buf, sizeof buf, 0))
-                  : c.op == kSend ? E(send(s, "hello", 5, 0))
-                                  : Select(s, 1, 2000);
-        EXPECT_EQ(got, c.expected) << &c - cases;
-        EXPECT_EQ(fault.Faults(), 1) << &c - cases;
+        zrtest::SysOverride fault({c.call, c.error});
+        int got = c.call == R   ? E(recv(s, buf, sizeof buf, 0))
+                  : c.call == S ? E(send(s, "hello", 5, 0))
+                                : Select(s, 1, 2000);
+        Steps({got, c.expected, fault.Faults(), 1});
         closesocket(s);
     }
 }

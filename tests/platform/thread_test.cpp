@@ -4,28 +4,33 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <initializer_list>
 #include <mutex>
-#include <thread>
 
 #include "platform/afx.h"
 
 namespace {
 
-// A gate a worker waits at until the test opens it.
+// A gate workers wait at until the test opens it.
 struct Gate {
     std::mutex m;
     std::condition_variable cv;
     bool open = false;
-    std::atomic<int> entered{0};
-    std::atomic<int> left{0};
+    std::atomic<int> entered{0}, left{0};
     std::atomic<DWORD> threadId{0};
-
     void Open() {
         std::lock_guard<std::mutex> lk(m);
         open = true;
         cv.notify_all();
     }
 };
+
+// Expects each pair (got, want) of a run of calls, made in order (a braced
+// list is evaluated in order).
+void Steps(std::initializer_list<long long> pairs) {
+    for (auto p = pairs.begin(); p + 1 < pairs.end(); p += 2)
+        EXPECT_EQ(p[0], p[1]) << "pair " << (p - pairs.begin()) / 2;
+}
 
 UINT WaitAtGate(LPVOID p) {
     auto* g = static_cast<Gate*>(p);
@@ -37,53 +42,29 @@ UINT WaitAtGate(LPVOID p) {
     return 0;
 }
 
-TEST(WorkerThreads, WaitTimesOutWhileAWorkerRunsAndSucceedsAfter) {
-    ASSERT_TRUE(WaitForWorkerThreads(5000));
-    Gate gate;
-    CWinThread* t = AfxBeginThread(WaitAtGate, &gate);
-    ASSERT_NE(nullptr, t);
-    EXPECT_EQ(1, GetRunningWorkerThreadCount());
-    auto t0 = std::chrono::steady_clock::now();
-    EXPECT_FALSE(WaitForWorkerThreads(200));
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(190));
-    gate.Open();
-    EXPECT_TRUE(WaitForWorkerThreads(5000));
-    EXPECT_EQ(1, gate.left.load());
-    EXPECT_EQ(0, GetRunningWorkerThreadCount());
-    EXPECT_TRUE(WaitForWorkerThreads(0xFFFFFFFF));
-}
-
-TEST(WorkerThreads, SuspendedWorkerRunsOnlyAfterResume) {
+TEST(WorkerThreads, WaitIsForEveryRunningWorker) {
+    Steps({AfxBeginThread(nullptr, nullptr) == nullptr, 1, WaitForWorkerThreads(5000), 1});
+    for (int n : {1, 40}) {
+        Gate gate;
+        for (int i = 0; i < n; ++i)
+            ASSERT_NE(nullptr, AfxBeginThread(WaitAtGate, &gate));
+        auto t0 = std::chrono::steady_clock::now();
+        Steps({GetRunningWorkerThreadCount(), n, WaitForWorkerThreads(200), 0,
+               std::chrono::steady_clock::now() - t0 >= std::chrono::milliseconds(190), 1});
+        gate.Open();
+        Steps({WaitForWorkerThreads(10000), 1, gate.left, n, GetRunningWorkerThreadCount(), 0});
+    }
+    // A suspended worker runs only after its resume.
     Gate gate;
     gate.Open();
     CWinThread* t = AfxBeginThread(WaitAtGate, &gate, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
     ASSERT_NE(nullptr, t);
-    EXPECT_NE(0u, t->m_nThreadID);
     t->m_bAutoDelete = FALSE;
-    EXPECT_FALSE(WaitForWorkerThreads(100));
-    EXPECT_EQ(0, gate.entered.load());
-    EXPECT_EQ(1u, t->ResumeThread());
-    EXPECT_TRUE(WaitForWorkerThreads(5000));
-    EXPECT_EQ(1, gate.left.load());
-    EXPECT_EQ(t->m_nThreadID, gate.threadId.load());
-    EXPECT_EQ(0u, t->ResumeThread());
+    Steps({t->m_nThreadID != 0, 1});
+    Steps({WaitForWorkerThreads(100), 0, gate.entered, 0, t->ResumeThread(), 1});
+    Steps({WaitForWorkerThreads(5000), 1, gate.left, 1, gate.threadId, t->m_nThreadID});
+    Steps({t->ResumeThread(), 0, WaitForWorkerThreads(0xFFFFFFFF), 1});
     delete t;
-}
-
-TEST(WorkerThreads, ManyWorkersAreAllWaitedFor) {
-    Gate gate;
-    for (int i = 0; i < 40; ++i)
-        ASSERT_NE(nullptr, AfxBeginThread(WaitAtGate, &gate));
-    EXPECT_EQ(40, GetRunningWorkerThreadCount());
-    EXPECT_FALSE(WaitForWorkerThreads(50));
-    gate.Open();
-    EXPECT_TRUE(WaitForWorkerThreads(10000));
-    EXPECT_EQ(40, gate.left.load());
-}
-
-TEST(WorkerThreads, NullProcedureStartsNothing) {
-    EXPECT_EQ(nullptr, AfxBeginThread(nullptr, nullptr));
-    EXPECT_EQ(0, GetRunningWorkerThreadCount());
 }
 
 }  // namespace

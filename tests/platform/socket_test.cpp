@@ -328,7 +328,10 @@ TEST_F(Winsock, SystemCallFaultsReachTheCallerOrAreRetried) {
 
 TEST_F(Winsock, ReadEventFollowsWaitingData) {
     int fd;
+    // The waits pass over a socket without events and a closed one.
+    SOCKET idle = socket(AF_INET, SOCK_STREAM, 0), gone = socket(AF_INET, SOCK_STREAM, 0);
     SOCKET s = Connected(&fd);
+    closesocket(gone);
     char buf[16];
     // The socket is now non-blocking and stays so.
     Steps({WSAEventSelect(s, event_, FD_READ), 0, E(recv(s, buf, sizeof buf, 0)), -WSAEWOULDBLOCK});
@@ -350,6 +353,7 @@ TEST_F(Winsock, ReadEventFollowsWaitingData) {
     peer::SendAll(fd, "ab", 2);
     Steps(
         {WaitAvailable(s, 2), 2, WSAEventSelect(s, event_, FD_READ), 0, Wait(0), WSA_WAIT_EVENT_0});
+    closesocket(idle);
 }
 
 // The end of the peer's stream never signals a read; FD_CLOSE does, once.

@@ -73,15 +73,6 @@ public:
         socket_.close(ec);
     }
 
-    // The bytes of one read (buffered bytes first); empty on timeout or end.
-    Bytes ReadSome(milliseconds timeout = milliseconds(5000)) {
-        if (buffer_.empty())
-            Fill(timeout);
-        Bytes out;
-        out.swap(buffer_);
-        return out;
-    }
-
     // Exactly n bytes, or fewer when the time ran out or the peer closed.
     Bytes ReadExactly(size_t n, milliseconds timeout = milliseconds(5000)) {
         auto deadline = std::chrono::steady_clock::now() + timeout;

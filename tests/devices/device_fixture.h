@@ -48,6 +48,12 @@ protected:
         auto it = GetValueStore().find(key);
         return it == GetValueStore().end() ? std::string("(absent)") : it->second;
     }
+    static std::vector<std::string> Stored(const std::vector<const char*>& keys) {
+        std::vector<std::string> values;
+        for (const char* key : keys)
+            values.push_back(Stored(key));
+        return values;
+    }
     std::vector<uint32_t> RequestCodes() const {
         std::vector<uint32_t> codes;
         for (const auto& r : sim->Requests())

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -240,16 +241,24 @@ TEST_F(ReadTest, LongTextsFailedQueriesAndTheSerialNumber) {
     }
 }
 
-TEST_F(ReadTest, RecordFileKeepsOtherDevicesAndReplacesItsOwnLine) {
+// The record file after a read: other devices' records kept in order, the
+// device's own replacing its earlier lines or appended; a file whose bytes
+// stay the same is not written. A temporary file that no writer holds was
+// left by a crash and goes; a side copy of an earlier version stays.
+TEST_F(ReadTest, RecordFileTable) {
+    namespace fs = std::filesystem;
     const std::string older =
         "ZEL0012345,R2.09.9,R1.4.0,R1.0.2,00:50:C2:12:34:56,00:50:C2:12:34:50";
-    const std::string a = "A1,x";
+    const std::string a = "A1,x", le = CStdioFile::StoredLineEnd();
+    const char *tmp = "Tarvik_Serial_Nums.txt.tmp", *saved = "Tarvik_Serial_Nums.txt.saved";
     const struct {
         const char* before;  // nullptr: no file
         std::string more;
         Lines after;
-        int ignored = 0;               // lines dropped as invalid
-        const char* serial = nullptr;  // the device's, when not the default
+        int ignored = 0;                                     // lines dropped as invalid
+        std::function<void(DeviceState&)> change = nullptr;  // of the device
+        const char* left = nullptr;                          // a file left beside it
+        std::string leftContent = "";
     } cases[] = {
         {nullptr, "", {kOwn}},
         {"A1,R1,R1,R1,m,u\nB2,R2,R2,R2,m,u\n", "", {"A1,R1,R1,R1,m,u", "B2,R2,R2,R2,m,u", kOwn}},
@@ -271,68 +280,63 @@ TEST_F(ReadTest, RecordFileKeepsOtherDevicesAndReplacesItsOwnLine) {
          "",
          {"ZEL0012345,old", "ZEL99  ZEL0012345,R0,evil" + kOwn.substr(10)},
          0,
-         "ZEL99\r\nZEL0012345,R0,evil"}};
+         [](DeviceState& s) { s.serial_number = "ZEL99\r\nZEL0012345,R0,evil"; }},
+        {"", a + le + kOwn + le + "B2,y" + le, {a, kOwn, "B2,y"}},
+        {"", a + le + le + kOwn + le, {a, kOwn}},
+        // Empty and not-connected values are written as "Unknown".
+        {"",
+         "",
+         {"ZEL0012345,R2.10.3,R1.4.0,NotConnected,Unknown,Unknown"},
+         0,
+         [](DeviceState& s) {
+             s.mac_address = "NOTconnected";
+             s.usb_mac_address = "notconnected";
+             s.bootstrap_release = "NotConnected";
+         }},
+        // Without a serial number the file is cleaned but gets no record.
+        {"  A1,Unknown,x\n\nUnknown,UNKNOWN\nB2,y",
+         "",
+         {"A1,Unknown,x", "B2,y"},
+         1,
+         [](DeviceState& s) { s.lc_release = "LC 2.0"; }},
+        {"", a + le, {a, kOwn}, 0, nullptr, tmp, "A1,half"},
+        {"", a + le + kOwn + le, {a, kOwn}, 0, nullptr, tmp, ""},
+        {"",
+         a + le,
+         {a, kOwn},
+         0,
+         nullptr,
+         saved,
+         "V 000000000000000 001500000000000 000000000000000\n"}};
+    const std::string path = dirs.logs.File(TARVIK_SERIAL_NUMS_FILE);
     for (const auto& c : cases) {
         DeviceState state = Zel();
-        if (c.serial)
-            state.serial_number = c.serial;
+        if (c.change)
+            c.change(state);
         Start(state);
-        if (c.before)
+        fs::remove(path);
+        if (c.before) {
             dirs.logs.Write(TARVIK_SERIAL_NUMS_FILE, c.before + c.more);
+            fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(24));
+        }
+        const auto mtime = c.before ? fs::last_write_time(path) : fs::file_time_type();
+        if (c.left)
+            dirs.logs.Write(c.left, c.leftContent);
         log.Clear();
         ASSERT_TRUE(dev->GetReleaseIds(true, false));
-        EXPECT_EQ(Records(), c.after) << c.before << c.more;
         std::string bytes;
         for (const std::string& line : c.after)
             bytes += line + CStdioFile::StoredLineEnd();
+        EXPECT_EQ(Records(), c.after) << c.before << c.more;
         EXPECT_EQ(dirs.logs.Read(TARVIK_SERIAL_NUMS_FILE), bytes);
+        EXPECT_EQ(c.before && fs::last_write_time(path) == mtime,
+                  c.before && bytes == c.before + c.more);
         EXPECT_EQ(log.CountText(kIgnored), c.ignored);
+        EXPECT_EQ(log.Texts("RT_COMMS_E").size(), size_t(c.ignored));
         EXPECT_TRUE(NoTemporaryFile());
-    }
-}
-
-TEST_F(ReadTest, RecordFieldsAndFilesWithoutARecord) {
-    DeviceState state = Zel();
-    state.mac_address = "NOTconnected";
-    state.usb_mac_address = "notconnected";
-    state.bootstrap_release = "NotConnected";
-    Start(state);
-    ASSERT_TRUE(dev->GetReleaseIds(true, false));
-    EXPECT_EQ(Records(), Lines{"ZEL0012345,R2.10.3,R1.4.0,NotConnected,Unknown,Unknown"});
-
-    // Without a serial number the file is cleaned but gets no record.
-    state = Zel();
-    state.lc_release = "LC 2.0";
-    Start(state);
-    dirs.logs.Write(TARVIK_SERIAL_NUMS_FILE, "  A1,Unknown,x\n\nUnknown,UNKNOWN\nB2,y");
-    log.Clear();
-    ASSERT_TRUE(dev->GetReleaseIds(true, false));
-    EXPECT_EQ(Records(), (Lines{"A1,Unknown,x", "B2,y"}));
-    EXPECT_EQ(log.CountText(kIgnored), 1);
-    const std::string cleaned = dirs.logs.Read(TARVIK_SERIAL_NUMS_FILE);
-    ASSERT_TRUE(dev->GetReleaseIds(true, true));  // locked: no rewrite at all
-    EXPECT_EQ(dirs.logs.Read(TARVIK_SERIAL_NUMS_FILE), cleaned);
-}
-
-TEST_F(ReadTest, AnUnchangedFileIsNotWritten) {
-    namespace fs = std::filesystem;
-    const std::string le = CStdioFile::StoredLineEnd();
-    const struct {
-        std::string before;
-        bool written;
-    } cases[] = {{"A1,x" + le + kOwn + le + "B2,y" + le, false},
-                 {"A1,x" + le + "ZEL0012345,R1" + le + "B2,y" + le, true},
-                 {"A1,x" + le, true},
-                 {"A1,x" + le + le + kOwn + le, true}};
-    for (const auto& c : cases) {
-        Start();
-        dirs.logs.Write(TARVIK_SERIAL_NUMS_FILE, c.before);
-        const std::string path = dirs.logs.File(TARVIK_SERIAL_NUMS_FILE);
-        fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(24));
-        const fs::file_time_type before = fs::last_write_time(path);  // as the system keeps it
-        ASSERT_TRUE(dev->GetReleaseIds(true, false));
-        EXPECT_EQ(fs::last_write_time(path) != before, c.written) << c.before;
-        EXPECT_TRUE(NoTemporaryFile());
+        EXPECT_EQ(dirs.logs.Exists(saved), c.left == saved);
+        EXPECT_EQ(c.left == saved ? dirs.logs.Read(saved) : c.leftContent, c.leftContent);
+        fs::remove(dirs.logs.File(saved));
     }
 }
 
@@ -356,32 +360,6 @@ TEST_F(ReadTest, ARecordFileHeldOpenElsewhereIsLeftAsItWas) {
     other.Close();
     ASSERT_TRUE(dev->GetReleaseIds(true, false));
     EXPECT_EQ(Records().size(), 2u);
-}
-
-// A temporary file that no writer holds was left by a crash and goes; a side
-// copy of an earlier version stays untouched.
-TEST_F(ReadTest, FilesLeftBesideTheRecordFile) {
-    const std::string le = CStdioFile::StoredLineEnd();
-    const std::string side = "V 000000000000000 001500000000000 000000000000000\n";
-    const struct {
-        std::string file;
-        const char* left;
-        std::string leftContent;
-        bool stays;
-    } cases[] = {{"A1,x" + le, "Tarvik_Serial_Nums.txt.tmp", "A1,half", false},
-                 {"A1,x" + le + kOwn + le, "Tarvik_Serial_Nums.txt.tmp", "", false},
-                 {"A1,x" + le, "Tarvik_Serial_Nums.txt.saved", side, true}};
-    for (const auto& c : cases) {
-        Start();
-        dirs.logs.Write(TARVIK_SERIAL_NUMS_FILE, c.file);
-        dirs.logs.Write(c.left, c.leftContent);
-        log.Clear();
-        ASSERT_TRUE(dev->GetReleaseIds(true, false));
-        EXPECT_EQ(Records(), (Lines{"A1,x", kOwn}));
-        EXPECT_EQ(dirs.logs.Exists(c.left), c.stays) << c.left;
-        EXPECT_EQ(c.stays ? dirs.logs.Read(c.left) : c.leftContent, c.leftContent);
-        EXPECT_TRUE(log.Texts("RT_COMMS_E").empty());
-    }
 }
 
 }  // namespace

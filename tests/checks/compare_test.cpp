@@ -88,6 +88,7 @@ TEST_F(CompareTest, FirmwareLevelDecisions) {
                  {CT_LC, "short.bin", "CPOD_LC_MFT_R9", F, false},  // manufacturing
                  {CT_LC, "long.bin", "MFT build", F, false},
                  {CT_LC, "missing.bin", "MFT build", S, false},
+                 {CT_LC, "missing.bin", "CPOD_LC_R1.0", S, false},
                  {CT_LC, "long.bin", "CPOD_LC_R1", O, false},     // file not short, texts differ
                  {CT_PROM, "long.bin", "lc build 42", S, false},  // equal ignoring case
                  {CT_LC, "short.bin", "LC 2.10.3", O, false},     // no short form
@@ -121,11 +122,11 @@ TEST_F(CompareTest, CustomCpldTable) {
                  {"", "STANDARD CORVEL CPLD", S},
                  {"custom.jed", "R3", S},
                  {"custom.jed", "STANDARD CORVEL CPLD", O},
-                 {"", "standard corvel cpld", O},  // other letter case counts as custom
+                 {"", "standard corvel cpld", O},
                  {"", "Unknown", S},
                  {"", "NotConnected", S},
                  {"", nullptr, S},
-                 {"custom.jed", nullptr, O}};
+                 {"custom.jed", nullptr, O}};  // another letter case counts as custom
     for (const auto& c : cases) {
         GetValueStore().clear();
         Checks checks;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <future>
 #include <string>
@@ -217,91 +218,82 @@ TEST(TabDialog, HiddenButtonsCannotBePressed) {
     EXPECT_EQ(std::vector<int>{1}, d.endCodes);
 }
 
-TEST(TabDialog, FrameIsBuiltWithTheExactPairsInOrder) {
-    TestDialog d(360, 240);
-    long calls = OX_GetSetValueCount();
-    d.SetTitle("Check gateway");
-    d.SetIcon(17);
-    EXPECT_EQ(calls, OX_GetSetValueCount()) << "kept until the frame is built";
-    EXPECT_STREQ("Check gateway", d.m_Title);
-    EXPECT_EQ(QL_LoadIcon(17), d.m_hIcon);
-    EXPECT_EQ(0, d.m_TitleWidget);
-    intptr_t title = 0;
-    d.onCreate = [&](TestDialog& self) {
-        title = reinterpret_cast<intptr_t>(self.m_Title.GetString());
-        OX_PostPress(self.m_TickButton);
-    };
-    ASSERT_EQ(1, d.DoModal());
-    const int root = d.m_Root;
-    OX_POPUP_INFO popup;
-    ASSERT_TRUE(OX_GetPopupInfo(root, &popup));
-    EXPECT_EQ((std::vector<int>{0, 360, 240, 4}),
-              (std::vector<int>{popup.style, popup.width, popup.height, popup.flags}));
-    const intptr_t icon = reinterpret_cast<intptr_t>(QL_LoadIcon(17));
-    const struct {
-        int handle, kind, type, pairCount;  // type: of a system button
-        std::vector<intptr_t> history;      // attribute, value, ...
-    } widgets[] = {
-        // in creation order
-        {root, -1, 0, 0, {17, 0, 17, 1}},
-        {d.m_TickButton, OX_KIND_SYSTEM, 1, 0, {17, 1}},
-        {d.m_CrossButton, OX_KIND_SYSTEM, 2, 0, {17, 1}},
-        {d.m_GoBackButton, OX_KIND_SYSTEM, 32, 0, {401, 2, 17, 1}},
-        {d.m_IconWidget, 3, 0, 6, {63, 16, 64, 16, 55, 32, 56, 32, 301, 1, 309, icon}},
-        {d.m_TitleWidget,
-         3,
-         0,
-         8,
-         {63, d.m_IconWidget, 65, 16, 64, 16, 313, title, 7, 267, 312, 1, 6, 33, 15, 2, 56, 32}},
-        {d.m_ContentArea,
-         2,
-         0,
-         6,
-         {64, d.m_TitleWidget, 63, 16, 65, 16, 66, 16, 8, 0xFFFFFF, 50, 7}}};
-    int previous = 0;
-    for (const auto& w : widgets) {
-        SCOPED_TRACE(w.handle - root);
-        EXPECT_GT(w.handle, previous);
-        previous = w.handle;
-        EXPECT_EQ(w.history, History(w.handle));
-        OX_WIDGET_INFO info = {-1, -1, -1, -1};
-        if (w.kind < 0)
-            continue;
-        EXPECT_TRUE(OX_GetWidgetInfo(w.handle, &info));
-        EXPECT_EQ((std::vector<int>{root, w.kind, w.pairCount}),
-                  (std::vector<int>{info.parent, info.kind, info.pairCount}));
-        EXPECT_TRUE(w.kind != OX_KIND_SYSTEM || info.buttonType == w.type);
-    }
-    EXPECT_STREQ("Check gateway", reinterpret_cast<const char*>(OX_ValueOf(d.m_TitleWidget, 313)));
-}
-
-TEST(TabDialog, FrameGeometry) {
+// The frame: what the toolkit received, in order, and the resulting geometry.
+TEST(TabDialog, FrameTable) {
     const struct {
         int width, height;
         const char* title;
         int titleHeight;  // one text line is 20: raised to the icon's 32
-    } cases[] = {{400, 300, "One line", 32},
+    } cases[] = {{360, 240, "Check gateway", 32},
                  {250, 180, "", 32},
                  {640, 480, "Two\nlines", 40},
                  {300, 200, "Three\nline\ntitle", 60}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.width);
         TestDialog d(c.width, c.height);
+        long calls = OX_GetSetValueCount();
         d.SetTitle(c.title);
-        d.onCreate = [](TestDialog& self) { OX_PostPress(self.m_TickButton); };
+        d.SetIcon(17);
+        EXPECT_EQ(calls, OX_GetSetValueCount()) << "kept until the frame is built";
+        EXPECT_STREQ(c.title, d.m_Title);
+        EXPECT_EQ(QL_LoadIcon(17), d.m_hIcon);
+        EXPECT_EQ(0, d.m_TitleWidget);
+        intptr_t title = 0;
+        d.onCreate = [&](TestDialog& self) {
+            title = reinterpret_cast<intptr_t>(self.m_Title.GetString());
+            OX_PostPress(self.m_TickButton);
+        };
         ASSERT_EQ(1, d.DoModal());
-        OX_RECT root = Rect(d.m_Root), icon = Rect(d.m_IconWidget), title = Rect(d.m_TitleWidget),
-                content = Rect(d.m_ContentArea);
-        EXPECT_EQ(
-            (std::vector<int>{c.width, c.height, 16, 16, 32, 32}),
-            (std::vector<int>{root.width, root.height, icon.x, icon.y, icon.width, icon.height}));
-        EXPECT_GE(title.x, icon.x + icon.width);
-        EXPECT_EQ(
-            (std::vector<int>{16, c.width - 16, c.titleHeight, 16, c.width - 16, c.height - 16}),
-            (std::vector<int>{title.y, title.x + title.width, title.height, content.x,
-                              content.x + content.width, content.y + content.height}));
-        EXPECT_GE(content.y, title.y + title.height);
-        EXPECT_EQ(0xFFFFFF, OX_ValueOf(d.m_ContentArea, 8));
+        const int root = d.m_Root;
+        OX_POPUP_INFO popup;
+        ASSERT_TRUE(OX_GetPopupInfo(root, &popup));
+        EXPECT_EQ((std::vector<int>{0, c.width, c.height, 4}),
+                  (std::vector<int>{popup.style, popup.width, popup.height, popup.flags}));
+        const intptr_t icon = reinterpret_cast<intptr_t>(QL_LoadIcon(17));
+        std::vector<intptr_t> titlePairs = {
+            63, d.m_IconWidget, 65, 16, 64, 16, 313, title, 7, 267, 312, 1, 6, 33, 15, 2};
+        if (c.titleHeight == 32)  // one line of text: raised to the icon's height
+            titlePairs.insert(titlePairs.end(), {56, 32});
+        const struct {
+            int handle, kind, type, pairCount;  // type: of a system button
+            std::vector<intptr_t> history;      // attribute, value, ...
+        } widgets[] = {
+            // in creation order
+            {root, -1, 0, 0, {17, 0, 17, 1}},
+            {d.m_TickButton, OX_KIND_SYSTEM, 1, 0, {17, 1}},
+            {d.m_CrossButton, OX_KIND_SYSTEM, 2, 0, {17, 1}},
+            {d.m_GoBackButton, OX_KIND_SYSTEM, 32, 0, {401, 2, 17, 1}},
+            {d.m_IconWidget, 3, 0, 6, {63, 16, 64, 16, 55, 32, 56, 32, 301, 1, 309, icon}},
+            {d.m_TitleWidget, 3, 0, 8, titlePairs},
+            {d.m_ContentArea,
+             2,
+             0,
+             6,
+             {64, d.m_TitleWidget, 63, 16, 65, 16, 66, 16, 8, 0xFFFFFF, 50, 7}}};
+        int previous = 0;
+        for (const auto& w : widgets) {
+            SCOPED_TRACE(w.handle - root);
+            EXPECT_GT(w.handle, previous);
+            previous = w.handle;
+            EXPECT_EQ(w.history, History(w.handle));
+            OX_WIDGET_INFO info = {-1, -1, -1, -1};
+            if (w.kind < 0)
+                continue;
+            EXPECT_TRUE(OX_GetWidgetInfo(w.handle, &info));
+            EXPECT_EQ((std::vector<int>{root, w.kind, w.pairCount}),
+                      (std::vector<int>{info.parent, info.kind, info.pairCount}));
+            EXPECT_TRUE(w.kind != OX_KIND_SYSTEM || info.buttonType == w.type);
+        }
+        EXPECT_STREQ(c.title, reinterpret_cast<const char*>(OX_ValueOf(d.m_TitleWidget, 313)));
+
+        OX_RECT r = Rect(root), i = Rect(d.m_IconWidget), t = Rect(d.m_TitleWidget),
+                a = Rect(d.m_ContentArea);
+        EXPECT_EQ((std::vector<int>{c.width, c.height, 16, 16, 32, 32, 16, c.width - 16,
+                                    c.titleHeight, 16, c.width - 16, c.height - 16}),
+                  (std::vector<int>{r.width, r.height, i.x, i.y, i.width, i.height, t.y,
+                                    t.x + t.width, t.height, a.x, a.x + a.width, a.y + a.height}));
+        EXPECT_GE(t.x, i.x + i.width);
+        EXPECT_GE(a.y, t.y + t.height);
         // The system buttons lie below the frame's widgets, within the popup's width.
         for (int button : {d.m_TickButton, d.m_CrossButton, d.m_GoBackButton}) {
             OX_RECT b = Rect(button);

@@ -340,6 +340,20 @@ TEST_F(ReadTest, RecordFileTable) {
     }
 }
 
+// A directory in place of the record file is reported; the value store is
+// not affected.
+TEST_F(ReadTest, AnUnwritableRecordFileIsReported) {
+    Start();
+    std::filesystem::create_directory(dirs.logs.File(TARVIK_SERIAL_NUMS_FILE));
+    EXPECT_TRUE(dev->GetReleaseIds(true, false));
+    const auto errors = log.Texts("RT_COMMS_E");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(
+        errors[0].rfind("CTarvikUtils::StoreTarvikSerialNumToFile - Encountered problems: ", 0),
+        0u);
+    EXPECT_EQ(Stored("Tarvik_SerialNum"), "ZEL0012345");
+}
+
 // Another program holding the record file open without delete sharing keeps
 // it from being replaced: the read waits a while, reports and leaves it.
 TEST_F(ReadTest, ARecordFileHeldOpenElsewhereIsLeftAsItWas) {

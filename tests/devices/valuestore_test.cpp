@@ -94,6 +94,10 @@ TEST_F(ValueStoreTest, FileExistsSearchesTheSoftwareLocation) {
         EXPECT_TRUE(utils.FileExists(name)) << name;
     EXPECT_FALSE(utils.FileExists("tarvik_lc.load"));
     EXPECT_FALSE(utils.FileExists(""));
+    {
+        zrtest::ScopedEnv missing("GATEWAY_SOFTWARE_DIR", dirs.software.File("missing").c_str());
+        EXPECT_FALSE(utils.FileExists("tarvik_lc.bin"));
+    }
     EXPECT_EQ(utils.GetIPAddress(), 0u);
     utils.SetIPAddress(1);
     utils.CloseSocket();

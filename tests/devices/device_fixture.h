@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,11 +55,16 @@ protected:
             values.push_back(Stored(key));
         return values;
     }
-    std::vector<uint32_t> RequestCodes() const {
-        std::vector<uint32_t> codes;
-        for (const auto& r : sim->Requests())
-            codes.push_back(r.code);
-        return codes;
+    // The requests as "kind:code/room", kind and code in hex.
+    std::string Codes() const {
+        std::string out;
+        char one[48];
+        for (const auto& r : sim->Requests()) {
+            snprintf(one, sizeof one, "%s%x:%x/%u", out.empty() ? "" : " ", unsigned(r.kind),
+                     unsigned(r.code), unsigned(r.room));
+            out += one;
+        }
+        return out;
     }
 
     GatewayDirs dirs;

@@ -47,16 +47,14 @@ TEST_F(ReadTest, SuccessfulReadFilesEveryAttributeAndOneRecord) {
                "CPOD_BOOT_R1.0.2", "STANDARD CORVEL CPLD", "STANDARD CORVEL CPLD", "CPOD_TSN_R2.4",
                "CPOD_TSN_R2.4", "Unknown", "Unknown", "00:50:C2:12:34:56", "00:50:C2:12:34:57"}));
     EXPECT_EQ(GetValueStore().size(), 15u);
-    EXPECT_EQ(RequestCodes(),
-              (std::vector<uint32_t>{kLc, kProm, kBoot, kCpld, kCable, kMac, kMac, kSerial}));
+    EXPECT_EQ(Codes(),
+              "1:20000000/128 1:10000000/128 1:1000000/128 1:800/4 1:200/128 "
+              "1:20000/128 1:20000/128 1:80000000/128");
     const auto requests = sim->Requests();
-    EXPECT_EQ(requests[5].qualifier, 0x88000000u);
-    EXPECT_EQ(requests[6].qualifier, 0x48000000u);
-    for (const auto& r : requests) {
-        EXPECT_EQ(r.connection, requests[0].connection) << "one connection for the whole read";
-        EXPECT_EQ(r.room, r.code == kCpld ? 4u : 128u);
-        EXPECT_TRUE(r.payload.empty());
-    }
+    EXPECT_EQ(std::make_pair(requests[5].qualifier, requests[6].qualifier),
+              std::make_pair(0x88000000u, 0x48000000u));
+    for (const auto& r : requests)  // one connection for the whole read
+        EXPECT_TRUE(r.connection == requests[0].connection && r.payload.empty());
     EXPECT_TRUE(sim->WaitUntil([&] { return sim->Events().back().type == gwsim::EventType::Close; },
                                seconds(5)));
     EXPECT_EQ(log.Texts("RT_COMMS_I"), (Lines{"CPLD REV:0x00000000 VSI:0x00000001",
@@ -88,9 +86,7 @@ TEST_F(ReadTest, SecondFamilyTrimsReleasesAndStoresFiveKeys) {
         EXPECT_EQ(Stored(zrtest::SollumAttributes()),
                   (Lines{"R7", c.trimmed, "Release1.2", c.untrimmed, "Release1.2"}))
             << "'" << c.lc << "'";
-        EXPECT_EQ(RequestCodes(), (std::vector<uint32_t>{2, 3, 1}));
-        for (const auto& r : sim->Requests())
-            EXPECT_TRUE(r.kind == 0x11 && r.room == 128u);
+        EXPECT_EQ(Codes(), "11:2/128 11:3/128 11:1/128");
     }
 }
 
@@ -160,8 +156,9 @@ TEST_F(ReadTest, CpldStatusRules) {
         ASSERT_TRUE(dev->GetReleaseIds(true, false)) << c.stored;
         EXPECT_EQ(Stored({"Tarvik_CPLD_Release", "Tarvik_CPLD_Release_Untrimmed"}),
                   Lines(2, c.stored));
-        const auto codes = RequestCodes();
-        EXPECT_EQ(size_t(std::count(codes.begin(), codes.end(), kBoot)), c.bootstrapQueries);
+        const auto rs = sim->Requests();
+        EXPECT_EQ(std::count_if(rs.begin(), rs.end(), [](auto& r) { return r.code == kBoot; }),
+                  long(c.bootstrapQueries));
         EXPECT_EQ(log.CountText("***** Non-Standard CPLD Detected *****"),
                   std::string(c.stored) != "STANDARD CORVEL CPLD" ? 1 : 0);
     }
@@ -236,7 +233,7 @@ TEST_F(ReadTest, LongTextsFailedQueriesAndTheSerialNumber) {
         state.serial_number = c.serial;
         Start(state);
         ASSERT_TRUE(dev->GetReleaseIds(true, false));
-        EXPECT_EQ(RequestCodes().back() == kSerial, c.asked) << c.lc;
+        EXPECT_EQ(sim->Requests().back().code == kSerial, c.asked) << c.lc;
         EXPECT_EQ(Stored("Tarvik_SerialNum"), c.stored) << c.lc << "/" << c.serial;
     }
 }

@@ -17,20 +17,7 @@ using zrtest::StatusFault;
 
 const uint32_t kUpdateCable = 0x400;
 
-class UpdateTest : public zrtest::DeviceTest {
-protected:
-    // The requests as "kind:code/room" in hex kind and code.
-    std::string Codes() const {
-        std::string out;
-        char one[48];
-        for (const auto& r : sim->Requests()) {
-            snprintf(one, sizeof one, "%s%x:%x/%u", out.empty() ? "" : " ", unsigned(r.kind),
-                     unsigned(r.code), unsigned(r.room));
-            out += one;
-        }
-        return out;
-    }
-};
+using UpdateTest = zrtest::DeviceTest;
 
 TEST_F(UpdateTest, EachUpdateStagesItsFilesAndResetsTheDevice) {
     const struct {

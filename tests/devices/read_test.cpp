@@ -246,15 +246,25 @@ TEST_F(ReadTest, RecordFileTable) {
     namespace fs = std::filesystem;
     const std::string older =
         "ZEL0012345,R2.09.9,R1.4.0,R1.0.2,00:50:C2:12:34:56,00:50:C2:12:34:50";
-    const std::string a = "A1,x", le = CStdioFile::StoredLineEnd();
+    const std::string a = "A1,x", le = CStdioFile::StoredLineEnd(), u = "A1,Unknown,Unknown",
+                      ev = kOwn.substr(10),
+                      side = "V 000000000000000 001500000000000 000000000000000\n";
     const char *tmp = "Tarvik_Serial_Nums.txt.tmp", *saved = "Tarvik_Serial_Nums.txt.saved";
+    using Change = void (*)(DeviceState&);
+    const Change evil = [](DeviceState&s) { s.serial_number = "ZEL99\r\nZEL0012345,R0,evil"; },
+                 noSerial = [](DeviceState&s) { s.lc_release = "LC 2.0"; },
+                 absent = [](DeviceState&s) {
+                     s.mac_address = "NOTconnected";
+                     s.usb_mac_address = "notconnected";
+                     s.bootstrap_release = "NotConnected";
+                 };
     const struct {
         const char* before;  // nullptr: no file
         std::string more;
         Lines after;
-        int ignored = 0;                                     // lines dropped as invalid
-        std::function<void(DeviceState&)> change = nullptr;  // of the device
-        const char* left = nullptr;                          // a file left beside it
+        int ignored = 0;             // lines dropped as invalid
+        Change change = nullptr;     // of the device
+        const char* left = nullptr;  // a file left beside it
         std::string leftContent = "";
     } cases[] = {
         {nullptr, "", {kOwn}},
@@ -262,10 +272,7 @@ TEST_F(ReadTest, RecordFileTable) {
         {"A1,x\nZEL0012345,old\nB2,y\n", "", {a, kOwn, "B2,y"}},
         {"\n  A1,x  \r\n\n\t\nB2,y", "", {a, "B2,y", kOwn}},
         {"ZEL0012345,a\nC3\nold ZEL0012345 b\n", "", {kOwn, "C3", kOwn}},
-        {"Unknown,UNKNOWN,unknown\nA1,Unknown,Unknown\nunknown\n",
-         "",
-         {"A1,Unknown,Unknown", kOwn},
-         2},
+        {"Unknown,UNKNOWN,unknown\n" + u + "\nunknown\n", "", {u, kOwn}, 2},
         {"A1,x\r\nB2,y\r\n", "", {a, "B2,y", kOwn}},
         // A record of the same length: only its changed bytes are written.
         {"", older + "\nA1,x\n", {kOwn, a}},
@@ -273,38 +280,16 @@ TEST_F(ReadTest, RecordFileTable) {
         {"", older + "\n", {kOwn}},
         {"A1,x\n", older, {a, kOwn}},
         // Line breaks in the device's text are written as spaces.
-        {"ZEL0012345,old\n",
-         "",
-         {"ZEL0012345,old", "ZEL99  ZEL0012345,R0,evil" + kOwn.substr(10)},
-         0,
-         [](DeviceState& s) { s.serial_number = "ZEL99\r\nZEL0012345,R0,evil"; }},
+        {"ZEL0012345,old\n", "", {"ZEL0012345,old", "ZEL99  ZEL0012345,R0,evil" + ev}, 0, evil},
         {"", a + le + kOwn + le + "B2,y" + le, {a, kOwn, "B2,y"}},
         {"", a + le + le + kOwn + le, {a, kOwn}},
         // Empty and not-connected values are written as "Unknown".
-        {"",
-         "",
-         {"ZEL0012345,R2.10.3,R1.4.0,NotConnected,Unknown,Unknown"},
-         0,
-         [](DeviceState& s) {
-             s.mac_address = "NOTconnected";
-             s.usb_mac_address = "notconnected";
-             s.bootstrap_release = "NotConnected";
-         }},
+        {"", "", {"ZEL0012345,R2.10.3,R1.4.0,NotConnected,Unknown,Unknown"}, 0, absent},
         // Without a serial number the file is cleaned but gets no record.
-        {"  A1,Unknown,x\n\nUnknown,UNKNOWN\nB2,y",
-         "",
-         {"A1,Unknown,x", "B2,y"},
-         1,
-         [](DeviceState& s) { s.lc_release = "LC 2.0"; }},
+        {"  A1,Unknown,x\n\nUnknown,UNKNOWN\nB2,y", "", {"A1,Unknown,x", "B2,y"}, 1, noSerial},
         {"", a + le, {a, kOwn}, 0, nullptr, tmp, "A1,half"},
         {"", a + le + kOwn + le, {a, kOwn}, 0, nullptr, tmp, ""},
-        {"",
-         a + le,
-         {a, kOwn},
-         0,
-         nullptr,
-         saved,
-         "V 000000000000000 001500000000000 000000000000000\n"}};
+        {"", a + le, {a, kOwn}, 0, nullptr, saved, side}};
     const std::string path = dirs.logs.File(TARVIK_SERIAL_NUMS_FILE);
     for (const auto& c : cases) {
         DeviceState state = Zel();

@@ -272,7 +272,7 @@ TEST_F(ReadTest, RecordFileTable) {
         {"A1,x\nZEL0012345,old\nB2,y\n", "", {a, kOwn, "B2,y"}},
         {"\n  A1,x  \r\n\n\t\nB2,y", "", {a, "B2,y", kOwn}},
         {"ZEL0012345,a\nC3\nold ZEL0012345 b\n", "", {kOwn, "C3", kOwn}},
-        {"Unknown,UNKNOWN,unknown\n" + u + "\nunknown\n", "", {u, kOwn}, 2},
+        {"", "Unknown,UNKNOWN,unknown\n" + u + "\nunknown\n", {u, kOwn}, 2},
         {"A1,x\r\nB2,y\r\n", "", {a, "B2,y", kOwn}},
         // A record of the same length: only its changed bytes are written.
         {"", older + "\nA1,x\n", {kOwn, a}},

@@ -2,6 +2,7 @@
 // store and firmware files in a temporary software directory.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 
 #include "tests/support/testenv.h"
@@ -35,37 +36,21 @@ protected:
 
 TEST_F(CompareTest, ReleaseIdsCompareNumericallyFieldByField) {
     Checks checks;
-    const struct {
-        const char *device, *file;
-        DIFFTYPE expected;
-    } cases[] = {{"R2.10", "R2.9", N},
-                 {"R2.9", "R2.10", O},
-                 {"R2.1", "R2.1.0", S},
-                 {"R2.1", "R2.1.1", O},
-                 {"R2.1.1", "R2.1", N},
-                 {"ER3.4", "R3.4", S},
-                 {"EER3.4", "RR3.4", S},
-                 {"RE3", "R3", O},
-                 {"R1..5", "R1.5", S},
-                 {"R1...5", "R1.4", N},
-                 {"R3a.1", "R3.1", S},
-                 {"R3.1b", "R3.1", S},
-                 {"R", "R0", S},
-                 {"R.1", "R0.1", S},
-                 {"R 7", "R7", S},
-                 {"R-1", "R0", O},
-                 {"R+2", "R2", S},
-                 {"R2.", "R2", S},
-                 {"R10.0.0.0.1", "R10", N},
-                 {"R0010", "R10", S},
-                 {"R2147483647", "R2147483646", N},
-                 // Fields beyond the 32-bit range saturate at its limits.
-                 {"R99999999999999999999", "R2147483647", S},
-                 {"R-99999999999999999999", "R-2147483648", S},
-                 {"R99999999999999999999", "R2147483646", N},
-                 {"", "", S}};
-    for (const auto& c : cases)
-        EXPECT_EQ(checks.CompareGatewayReleaseID(c.device, c.file), c.expected) << c.device;
+    // device<file: the device's is older; = the same; > newer.
+    std::istringstream rows(
+        "R2.10>R2.9;R2.9<R2.10;R2.1=R2.1.0;R2.1<R2.1.1;R2.1.1>R2.1;ER3.4=R3.4;EER3.4=RR3.4;"
+        "RE3<R3;R1..5=R1.5;R1...5>R1.4;R3a.1=R3.1;R3.1b=R3.1;R=R0;R.1=R0.1;R 7=R7;R-1<R0;"
+        "R+2=R2;R2.=R2;R10.0.0.0.1>R10;R0010=R10;R2147483647>R2147483646;"
+        // Fields beyond the 32-bit range saturate at its limits.
+        "R99999999999999999999=R2147483647;R-99999999999999999999=R-2147483648;"
+        "R99999999999999999999>R2147483646;=");
+    const DIFFTYPE kinds[] = {O, S, N};
+    for (std::string row; std::getline(rows, row, ';');) {
+        const size_t op = row.find_first_of("<=>");
+        EXPECT_EQ(checks.CompareGatewayReleaseID(row.substr(0, op).c_str(), row.c_str() + op + 1),
+                  kinds[std::string("<=>").find(row[op])])
+            << row;
+    }
     EXPECT_TRUE(checks.IsManufacturingRelease("CPOD_LC_MFT_R1"));
     EXPECT_TRUE(checks.IsManufacturingRelease("MFT"));
     EXPECT_FALSE(checks.IsManufacturingRelease("CPOD_LC_mft_R1"));  // case-sensitive

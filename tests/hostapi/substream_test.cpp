@@ -8,6 +8,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "hostapi/substream.h"
@@ -34,6 +35,9 @@ Bytes R(uint8_t kind, uint32_t seq, const std::string& data, uint32_t status = 0
 Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
+}
+Bytes B(const std::string& s) {
+    return Bytes(s.begin(), s.end());
 }
 Bytes Cut(Bytes b, size_t n) {
     b.resize(n);
@@ -88,12 +92,9 @@ TEST(SubStreamTest, RequestAndReplyAgreeWithTheWireModuleAndLiteralBytes) {
                                 0,    0,    0, 0,    0, 0, 128, 0, 0, 0, 1, 'p'};
     f = gwsim::ReadRequest(lrequest, sizeof lrequest);
     ASSERT_EQ(f.status, FrameStatus::Complete);
-    EXPECT_EQ(f.request.kind, 0x11);
-    EXPECT_EQ(f.request.sequence, 5u);
-    EXPECT_EQ(f.request.code, 9u);
-    EXPECT_EQ(f.request.qualifier, 0u);
-    EXPECT_EQ(f.request.room, 128u);
-    EXPECT_EQ(f.request.payload, gwsim::Bytes{'p'});
+    const auto& q = f.request;
+    EXPECT_EQ(std::make_tuple(q.kind, q.sequence, q.code, q.qualifier, q.room, q.payload),
+              std::make_tuple(uint8_t(0x11), 5u, 9u, 0u, 128u, gwsim::Bytes{'p'}));
 }
 
 TEST(SubStreamTest, OnlyDataCarryingCodesSendTheBuffer) {
@@ -143,12 +144,9 @@ TEST(SubStreamTest, ClassifiesEveryKindOfByteSequence) {
         std::function<Bytes(S s, S o)> make;  // s: our sequence, o: an earlier one
         EXTRACT_STATUS expected;
     } cases[] = {{[](S, S) { return Bytes(); }, EXTRACT_NEED_MORE},
-                 {[](S, S) { return Bytes{'G'}; }, EXTRACT_NEED_MORE},
-                 {[](S, S) { return Bytes{'X'}; }, EXTRACT_UNWANTED},
-                 {[](S, S) {
-                      return Bytes{'G', 'X'};
-                  },
-                  EXTRACT_UNWANTED},
+                 {[](S, S) { return B("G"); }, EXTRACT_NEED_MORE},
+                 {[](S, S) { return B("X"); }, EXTRACT_UNWANTED},
+                 {[](S, S) { return B("GX"); }, EXTRACT_UNWANTED},
                  {[](S s, S) { return Cut(R(0x81, s, "x"), 15); }, EXTRACT_NEED_MORE},
                  {[](S s, S) { return R(0x81, s, "x", 0, 2); }, EXTRACT_FAILED},
                  {[](S s, S) { return R(0x81, s, "", 0, 1, 19993); }, EXTRACT_FAILED},
@@ -158,13 +156,10 @@ TEST(SubStreamTest, ClassifiesEveryKindOfByteSequence) {
                  {[](S s, S o) { return R(0x81, o, "old") + R(0x81, s, "new"); }, EXTRACT_COMPLETE},
                  {[](S s, S o) { return Cut(R(0x81, o, "old") + R(0x81, s, "new"), 37); },
                   EXTRACT_NEED_MORE},
-                 {[](S, S o) { return R(0x81, o, "old") + Bytes{'?'}; }, EXTRACT_UNWANTED},
+                 {[](S, S o) { return R(0x81, o, "old") + B("?"); }, EXTRACT_UNWANTED},
                  {[](S s, S) { return R(0x91, s, "x"); }, EXTRACT_FAILED},
                  {[](S s, S) { return R(0x01, s, "x"); }, EXTRACT_FAILED},
-                 {[](S s, S) {
-                      return R(0x81, s, "ok") + Bytes{'z', 'z'};
-                  },
-                  EXTRACT_COMPLETE}};
+                 {[](S s, S) { return R(0x81, s, "ok") + B("zz"); }, EXTRACT_COMPLETE}};
     int row = 0;
     for (const auto& c : cases) {
         Query q;

@@ -40,6 +40,7 @@ struct Popup {
 // Records every press it is told of, and ends the popup on one widget.
 class Recorder : public CObject {
 public:
+    Recorder(CTabPopup* p, int on, int code) : popup(p), endOn(on), endCode(code) {}
     int OnPress(int widget, CObject* data, int* reason) {
         presses.push_back(widget);
         datas.push_back(data);
@@ -50,8 +51,8 @@ public:
     }
     std::vector<int> presses, reasons;
     std::vector<CObject*> datas;
-    CTabPopup* popup = nullptr;
-    int endOn = 0, endCode = 0;
+    CTabPopup* popup;
+    int endOn, endCode;
 };
 const OX_CALLBACK kOnPress = static_cast<OX_CALLBACK>(&Recorder::OnPress);
 
@@ -161,10 +162,7 @@ TEST(Widgets, ModalLoopDeliversPressesInOrderUntilEnded) {
     int a = p.Add(9), b = p.Add(9), hidden = p.Add(9);
     int inHiddenArea = p.Add(9, {}, p.Add(OX_KIND_AREA, {{17, 0}}));
     OX_SetValue(hidden, 17, 0, 1);
-    Recorder r;
-    r.popup = p.popup;
-    r.endOn = b;
-    r.endCode = 7;
+    Recorder r(p.popup, b, 7);
     CObject* data = reinterpret_cast<CObject*>(static_cast<intptr_t>(55));
     for (int w : {a, b, hidden, inHiddenArea})
         ASSERT_EQ(1, OX_AddCallback(w, 2, &r, kOnPress, data));
@@ -174,13 +172,13 @@ TEST(Widgets, ModalLoopDeliversPressesInOrderUntilEnded) {
         EXPECT_TRUE(OX_PostPress(w));
     EXPECT_EQ(7, CEsbFrame::DoModalPopup(p.popup));
     EXPECT_EQ((std::vector<int>{a, a, b}), r.presses);
-    EXPECT_EQ((std::vector<CObject*>{data, data, data}), r.datas);
     EXPECT_EQ((std::vector<int>{2, 2, 2}), r.reasons);
+    EXPECT_EQ((std::vector<CObject*>{data, data, data}), r.datas);
     OX_POPUP_INFO info;
     ASSERT_TRUE(OX_GetPopupInfo(p.root, &info));
-    EXPECT_TRUE(info.bEnded);
-    EXPECT_FALSE(info.bRunning);
-    EXPECT_EQ(0, info.queued);  // the last press of a was dropped
+    // Ended, not running, the last press of a dropped.
+    EXPECT_EQ((std::vector<int>{1, 0, 0}),
+              (std::vector<int>{info.bEnded, info.bRunning, info.queued}));
     EXPECT_FALSE(OX_PostPress(a));
     EXPECT_FALSE(OX_PostPress(12));
 
@@ -194,10 +192,7 @@ TEST(Widgets, ModalLoopDeliversPressesInOrderUntilEnded) {
     // Waits for a press from another thread.
     Popup t;
     int button = t.Add(9);
-    Recorder waiter;
-    waiter.popup = t.popup;
-    waiter.endOn = button;
-    waiter.endCode = -1;
+    Recorder waiter(t.popup, button, -1);
     OX_AddCallback(button, 2, &waiter, kOnPress, nullptr);
     std::thread presser([button] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -101,9 +101,8 @@ TEST(TabDialog, StandardButtonsEndTheRunWithTheirCode) {
         TestDialog d;
         std::promise<int> cross;
         std::thread presser;
-        if (c.first == kCrossFromThread) {
+        if (c.first == kCrossFromThread)
             presser = std::thread([&cross] { OX_PostPress(cross.get_future().get()); });
-        }
         d.onCreate = [&](TestDialog& self) {
             if (c.first == kCrossFromThread)
                 return cross.set_value(self.m_CrossButton);
@@ -119,10 +118,8 @@ TEST(TabDialog, StandardButtonsEndTheRunWithTheirCode) {
             (std::vector<std::string>{"ButtonCallback", "EndDialog " + std::to_string(c.second)}),
             d.calls);
         EXPECT_EQ(nullptr, d.m_pPopup);
-        OX_POPUP_INFO info;
-        ASSERT_TRUE(OX_GetPopupInfo(d.m_Root, &info));
-        EXPECT_TRUE(info.bEnded);
-        EXPECT_EQ(c.second, info.endCode);
+        OX_POPUP_INFO info = {};
+        EXPECT_TRUE(OX_GetPopupInfo(d.m_Root, &info) && info.bEnded && info.endCode == c.second);
     }
 }
 
@@ -249,7 +246,7 @@ TEST(TabDialog, FrameTable) {
         ASSERT_TRUE(OX_GetPopupInfo(root, &popup));
         EXPECT_EQ((std::vector<int>{0, c.width, c.height, 4}),
                   (std::vector<int>{popup.style, popup.width, popup.height, popup.flags}));
-        const intptr_t icon = reinterpret_cast<intptr_t>(QL_LoadIcon(17));
+        const intptr_t icon = reinterpret_cast<intptr_t>(QL_LoadIcon(17)), t = d.m_TitleWidget;
         std::vector<intptr_t> titlePairs = {
             63, d.m_IconWidget, 65, 16, 64, 16, 313, title, 7, 267, 312, 1, 6, 33, 15, 2};
         if (c.titleHeight == 32)  // one line of text: raised to the icon's height
@@ -265,11 +262,7 @@ TEST(TabDialog, FrameTable) {
             {d.m_GoBackButton, OX_KIND_SYSTEM, 32, 0, {401, 2, 17, 1}},
             {d.m_IconWidget, 3, 0, 6, {63, 16, 64, 16, 55, 32, 56, 32, 301, 1, 309, icon}},
             {d.m_TitleWidget, 3, 0, 8, titlePairs},
-            {d.m_ContentArea,
-             2,
-             0,
-             6,
-             {64, d.m_TitleWidget, 63, 16, 65, 16, 66, 16, 8, 0xFFFFFF, 50, 7}}};
+            {d.m_ContentArea, 2, 0, 6, {64, t, 63, 16, 65, 16, 66, 16, 8, 0xFFFFFF, 50, 7}}};
         int previous = 0;
         for (const auto& w : widgets) {
             SCOPED_TRACE(w.handle - root);
@@ -286,14 +279,15 @@ TEST(TabDialog, FrameTable) {
         }
         EXPECT_STREQ(c.title, reinterpret_cast<const char*>(OX_ValueOf(d.m_TitleWidget, 313)));
 
-        OX_RECT r = Rect(root), i = Rect(d.m_IconWidget), t = Rect(d.m_TitleWidget),
+        OX_RECT r = Rect(root), i = Rect(d.m_IconWidget), tr = Rect(d.m_TitleWidget),
                 a = Rect(d.m_ContentArea);
-        EXPECT_EQ((std::vector<int>{c.width, c.height, 16, 16, 32, 32, 16, c.width - 16,
-                                    c.titleHeight, 16, c.width - 16, c.height - 16}),
-                  (std::vector<int>{r.width, r.height, i.x, i.y, i.width, i.height, t.y,
-                                    t.x + t.width, t.height, a.x, a.x + a.width, a.y + a.height}));
-        EXPECT_GE(t.x, i.x + i.width);
-        EXPECT_GE(a.y, t.y + t.height);
+        EXPECT_EQ(
+            (std::vector<int>{c.width, c.height, 16, 16, 32, 32, 16, c.width - 16, c.titleHeight,
+                              16, c.width - 16, c.height - 16}),
+            (std::vector<int>{r.width, r.height, i.x, i.y, i.width, i.height, tr.y, tr.x + tr.width,
+                              tr.height, a.x, a.x + a.width, a.y + a.height}));
+        EXPECT_GE(tr.x, i.x + i.width);
+        EXPECT_GE(a.y, tr.y + tr.height);
         // The system buttons lie below the frame's widgets, within the popup's width.
         for (int button : {d.m_TickButton, d.m_CrossButton, d.m_GoBackButton}) {
             OX_RECT b = Rect(button);

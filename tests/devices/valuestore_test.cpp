@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include <sstream>
 #include <string>
 
 #include "hostapi/environment.h"
@@ -164,21 +165,15 @@ TEST_F(ValueStoreTest, NamesKeysAndSupportPerCodeType) {
 }
 
 TEST_F(ValueStoreTest, DecisionsWithoutADevice) {
-    const struct {
-        const char* raw;
-        bool trimmed;
-        const char* out;
-    } trims[] = {{"CPOD_ABC_R1.2.3", true, "R1.2.3"},
-                 {"CPOD_ABC_ER4.5", true, "ER4.5"},
-                 {"CPOD_ABC_X7", false, "CPOD_ABC_X7"},
-                 {"LC_R1", false, "LC_R1"},
-                 {"CPOD_R", true, "R"},
-                 {"x_CPOD__R9", true, "R9"},
-                 {"CPOD_A_R", true, "R"}};
-    for (const auto& t : trims) {
+    // raw>short; a row without ">" is not trimmed.
+    std::istringstream trims(
+        "CPOD_ABC_R1.2.3>R1.2.3;CPOD_ABC_ER4.5>ER4.5;CPOD_ABC_X7;LC_R1;CPOD_R>R;"
+        "x_CPOD__R9>R9;CPOD_A_R>R");
+    for (std::string row; std::getline(trims, row, ';');) {
+        const size_t gt = row.find('>');
         CString out;
-        EXPECT_EQ(utils.TrimReleaseId(t.raw, out), t.trimmed) << t.raw;
-        EXPECT_STREQ(out, t.out) << t.raw;
+        EXPECT_EQ(utils.TrimReleaseId(row.substr(0, gt).c_str(), out), gt != std::string::npos);
+        EXPECT_STREQ(out, row.c_str() + (gt == std::string::npos ? 0 : gt + 1)) << row;
     }
     EXPECT_FALSE(utils.DeviceHasCustomCPLD());
     EXPECT_EQ(GetValueStore().count("Tarvik_CPLD_Release_Untrimmed"), 1u) << "the look-up adds it";

@@ -63,9 +63,7 @@ TEST(Widgets, HandlesPopupInfoAndLifetime) {
         root = p.root;
         w = p.Add(OX_KIND_LABEL);
         int b = OX_NewSystemButton(root, OX_BUTTON_TICK, nullptr, 0);
-        EXPECT_GE(root, OX_FIRST_HANDLE);
-        EXPECT_GT(w, root);
-        EXPECT_GT(b, w);
+        EXPECT_TRUE(root >= OX_FIRST_HANDLE && w > root && b > w);
         EXPECT_EQ(0, OX_NewWidget(OX_KIND_LABEL, 16, nullptr, 0));
         EXPECT_EQ(0, OX_NewSystemButton(12345, OX_BUTTON_TICK, nullptr, 0));
         OX_POPUP_INFO info;
@@ -74,13 +72,10 @@ TEST(Widgets, HandlesPopupInfoAndLifetime) {
                   (std::vector<int>{info.style, info.width, info.height, info.flags}));
         EXPECT_FALSE(OX_GetPopupInfo(w, &info));
         HICON icon = QL_LoadIcon(101);  // icons are stable per id
-        EXPECT_NE(nullptr, icon);
-        EXPECT_EQ(icon, QL_LoadIcon(101));
-        EXPECT_NE(icon, QL_LoadIcon(102));
+        EXPECT_TRUE(icon && icon == QL_LoadIcon(101) && icon != QL_LoadIcon(102));
     }
     // A destroyed popup takes its widgets.
-    EXPECT_EQ("none", Rect(root));
-    EXPECT_EQ("none", Rect(w));
+    EXPECT_EQ("none none", Rect(root) + " " + Rect(w));
     EXPECT_EQ(0, OX_SetValue(w, 17, 0, 1));
 }
 
@@ -117,8 +112,7 @@ TEST(Widgets, EdgesAndSizesResolveIntoRectangles) {
     int b = p.Add(OX_KIND_LABEL, {{63, a}, {64, a}});
     OX_SetValue(a, 63, b, 1);
     OX_SetValue(a, 64, b, 1);
-    EXPECT_NE("none", Rect(a));
-    EXPECT_NE("none", Rect(b));
+    EXPECT_TRUE(Rect(a) != "none" && Rect(b) != "none");
 }
 
 TEST(Widgets, NaturalSizesFollowTextAndIcon) {

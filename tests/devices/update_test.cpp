@@ -83,8 +83,7 @@ TEST_F(UpdateTest, AnUnreachableDeviceStillReportsSuccessAndClosesTheSocket) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(unreachable.UpdateLC());
     const auto elapsed = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(elapsed, seconds(4)) << "five connection waits";
-    EXPECT_LE(elapsed, seconds(8)) << "the exchanges fail at once";
+    EXPECT_TRUE(elapsed >= seconds(4) && elapsed <= seconds(8));  // five connection waits
     EXPECT_FALSE(transport->IsSocketOpen());
     EXPECT_TRUE(dirs.software.Exists("tarvik_lc.load")) << "staged for the next reset";
 }

@@ -231,10 +231,10 @@ TEST(TabDialog, FrameTable) {
         long calls = OX_GetSetValueCount();
         d.SetTitle(c.title);
         d.SetIcon(17);
-        EXPECT_EQ(calls, OX_GetSetValueCount()) << "kept until the frame is built";
+        // Kept until the frame is built.
+        EXPECT_TRUE(calls == OX_GetSetValueCount() && d.m_hIcon == QL_LoadIcon(17) &&
+                    !d.m_TitleWidget);
         EXPECT_STREQ(c.title, d.m_Title);
-        EXPECT_EQ(QL_LoadIcon(17), d.m_hIcon);
-        EXPECT_EQ(0, d.m_TitleWidget);
         intptr_t title = 0;
         d.onCreate = [&](TestDialog& self) {
             title = reinterpret_cast<intptr_t>(self.m_Title.GetString());

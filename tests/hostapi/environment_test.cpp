@@ -58,8 +58,8 @@ TEST(EnvironmentTest, ReleaseMarkerRules) {
     }
     CString version;
     std::string sim;
-    EXPECT_FALSE(utils.GetSollumVersionFromFile("missing.bin", version));
-    EXPECT_FALSE(utils.GetSollumVersionFromFile("", version));
+    EXPECT_FALSE(utils.GetSollumVersionFromFile("missing.bin", version) ||
+                 utils.GetSollumVersionFromFile("", version));
     EXPECT_FALSE(gwsim::ReadReleaseFromFile(dirs.software.File("missing.bin"), &sim));
 }
 
@@ -80,8 +80,8 @@ TEST(EnvironmentTest, StagingCopiesTheShippedImageAndWithdrawingRemovesIt) {
         EXPECT_TRUE(utils.RenameGatewayFile("tarvik_prom.bin", "tarvik_prom.load", true));
         EXPECT_FALSE(dirs.software.Exists("tarvik_prom.load"));
     }
-    EXPECT_FALSE(utils.RenameGatewayFile("tarvik_lc.bin", "tarvik_lc.load", false));
-    EXPECT_FALSE(utils.RenameGatewayFile("", "", false));
+    EXPECT_FALSE(utils.RenameGatewayFile("tarvik_lc.bin", "tarvik_lc.load", false) ||
+                 utils.RenameGatewayFile("", "", false));
 }
 
 TEST(EnvironmentTest, CustomCpldNameIsOneLineAndEmptyRemovesIt) {

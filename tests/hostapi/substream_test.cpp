@@ -71,8 +71,8 @@ TEST(SubStreamTest, RequestAndReplyAgreeWithTheWireModuleAndLiteralBytes) {
     gwsim::Bytes request = U(stream.GetRequestBytes(), size_t(stream.GetRequestLength()));
     gwsim::RequestFrame f = gwsim::ReadRequest(request.data(), request.size());
     ASSERT_EQ(f.status, FrameStatus::Complete);
-    EXPECT_EQ(f.size, 24 + sizeof path);
-    EXPECT_EQ(request.size(), 24 + sizeof path);
+    EXPECT_EQ(std::make_pair(f.size, request.size()),
+              std::make_pair(24 + sizeof path, 24 + sizeof path));
     const gwsim::RecordedRequest expected{0,     1,          0x01, stream.GetSequenceNumber(),
                                           0x400, 0x11223344, 16,   U(path, sizeof path)};
     EXPECT_EQ(gwsim::EncodeRequest(expected), request);
@@ -82,9 +82,8 @@ TEST(SubStreamTest, RequestAndReplyAgreeWithTheWireModuleAndLiteralBytes) {
     gwsim::Bytes reply = gwsim::ReplyFrame(0x01, stream.GetSequenceNumber(), 0, {'O', 'K'});
     EXPECT_EQ(stream.ExtractReply(reinterpret_cast<const char*>(reply.data()), int(reply.size())),
               EXTRACT_COMPLETE);
-    EXPECT_EQ(status, 0u);
-    EXPECT_EQ(length, 2u);
-    EXPECT_EQ(std::string(path, 2), "OK");
+    EXPECT_EQ(std::to_string(status) + "/" + std::to_string(length) + "/" + std::string(path, 2),
+              "0/2/OK");
 
     const uint8_t lreply[] = {0x47, 0x57, 1, 0x81, 0, 0, 0, 0x11, 0, 0, 0, 2, 0, 0, 0, 2, 'O', 'K'};
     EXPECT_EQ(gwsim::ReplyFrame(0x01, 0x11, 2, {'O', 'K'}), gwsim::Bytes(lreply, lreply + 18));
@@ -207,8 +206,7 @@ TEST(SubStreamTest, MeasurementRepliesFillIntFieldsAndNegativeRoomCopiesNothing)
     MSI_GetCardDetails(stream, 2, &length, buffer, 0, &status);
     Bytes reply = R(0x91, stream.GetSequenceNumber(), "MIR Release 3.4");
     ASSERT_EQ(stream.ExtractReply(reply.data(), static_cast<int>(reply.size())), EXTRACT_COMPLETE);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(length, 15);
+    EXPECT_EQ(std::make_pair(status, length), std::make_pair(0, 15));
     EXPECT_EQ(std::string(buffer, 8), std::string(8, '#'));
     MSI_Reset(reset, 0x1000000, &resetStatus);
     reply = R(0x92, reset.GetSequenceNumber(), "ignored data");

@@ -325,6 +325,13 @@ TEST_F(ReadTest, RecordFileTable) {
 // not affected.
 TEST_F(ReadTest, AnUnwritableRecordFileIsReported) {
     Start();
+    {  // closed sockets leave gaps in the socket table that the read's wait walks past
+        CGatewayComms gap[3] = {CGatewayComms(9191), CGatewayComms(9191), CGatewayComms(9191)};
+        for (CGatewayComms& g : gap) {
+            g.SetIPAddress(inet_addr(sim->address().c_str()));
+            ASSERT_TRUE(g.OpenSocket());
+        }
+    }
     std::filesystem::create_directory(dirs.logs.File(TARVIK_SERIAL_NUMS_FILE));
     EXPECT_TRUE(dev->GetReleaseIds(true, false));
     const auto errors = log.Texts("RT_COMMS_E");

@@ -325,13 +325,12 @@ TEST_F(ReadTest, RecordFileTable) {
 // not affected.
 TEST_F(ReadTest, AnUnwritableRecordFileIsReported) {
     Start();
-    {  // closed sockets leave gaps in the socket table that the read's wait walks past
-        CGatewayComms gap[3] = {CGatewayComms(9191), CGatewayComms(9191), CGatewayComms(9191)};
-        for (CGatewayComms& g : gap) {
-            g.SetIPAddress(inet_addr(sim->address().c_str()));
-            ASSERT_TRUE(g.OpenSocket());
-        }
-    }
+    // Sockets closed below one still open leave a gap that the read's wait walks past.
+    SOCKET gap[3];
+    for (SOCKET& s : gap)
+        s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    closesocket(gap[0]);
+    closesocket(gap[1]);
     std::filesystem::create_directory(dirs.logs.File(TARVIK_SERIAL_NUMS_FILE));
     EXPECT_TRUE(dev->GetReleaseIds(true, false));
     const auto errors = log.Texts("RT_COMMS_E");
@@ -340,6 +339,7 @@ TEST_F(ReadTest, AnUnwritableRecordFileIsReported) {
         errors[0].rfind("CTarvikUtils::StoreTarvikSerialNumToFile - Encountered problems: ", 0),
         0u);
     EXPECT_EQ(Stored("Tarvik_SerialNum"), "ZEL0012345");
+    closesocket(gap[2]);
 }
 
 // Another program holding the record file open without delete sharing keeps

@@ -4,7 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
+#include <utility>
 #include <string>
 
 namespace {
@@ -21,14 +22,11 @@ public:
 
 protected:
     void CreateContents() override {
-        const OX_ATTR labelPairs[] = {
-            {63, 12}, {64, 12}, {313, reinterpret_cast<intptr_t>("Release")}};
+        const intptr_t release = reinterpret_cast<intptr_t>("Release"),
+                       value = reinterpret_cast<intptr_t>("4.2.1 (Same)");
+        const OX_ATTR labelPairs[] = {{63, 12}, {64, 12}, {313, release}};
         label = OX_NewWidget(3, m_ContentArea, labelPairs, 3);
-        const OX_ATTR fieldPairs[] = {{63, label},
-                                      {64, 10},
-                                      {65, 12},
-                                      {56, 24},
-                                      {313, reinterpret_cast<intptr_t>("4.2.1 (Same)")}};
+        const OX_ATTR fieldPairs[] = {{63, label}, {64, 10}, {65, 12}, {56, 24}, {313, value}};
         field = OX_NewWidget(9, m_ContentArea, fieldPairs, 5);
         HideGoBackButton();
         OX_PostPress(m_TickButton);
@@ -48,17 +46,15 @@ TEST(TabDialogShared, HostDialogRunsAndDraws) {
     OX_RECT content, label;
     ASSERT_TRUE(OX_GetRect(dialog.Content(), &content));
     ASSERT_TRUE(OX_GetRect(dialog.label, &label));
-    EXPECT_EQ(content.x + 12, label.x);
-    EXPECT_EQ(content.y + 12, label.y);
+    EXPECT_EQ(std::make_pair(content.x + 12, content.y + 12), std::make_pair(label.x, label.y));
 
     const std::string path = ::testing::TempDir() + "tabdialog_shared_test.svg";
     ASSERT_TRUE(OX_RenderSvg(dialog.Root(), path.c_str()));
     std::ifstream in(path);
-    std::ostringstream svg;
-    svg << in.rdbuf();
-    EXPECT_NE(std::string::npos, svg.str().find("Gateway 192.168.0.10"));
-    EXPECT_NE(std::string::npos, svg.str().find("4.2.1 (Same)"));
-    EXPECT_NE(std::string::npos, svg.str().find("fill=\"#FFFFFF\" stroke=\"#9A9A9A\""));
+    const std::string svg((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(std::string::npos, svg.find("Gateway 192.168.0.10"));
+    EXPECT_NE(std::string::npos, svg.find("4.2.1 (Same)"));
+    EXPECT_NE(std::string::npos, svg.find("fill=\"#FFFFFF\" stroke=\"#9A9A9A\""));
 }
 
 }  // namespace

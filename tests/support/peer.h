@@ -20,7 +20,13 @@ void SendAll(int fd, const void* data, size_t len);
 // *ended tells whether the stream ended (or was reset).
 size_t RecvUpTo(int fd, void* buf, size_t len, int timeoutMs, bool* ended = nullptr);
 // True when the other side closes within timeoutMs (data is discarded).
-bool WaitClosed(int fd, int timeoutMs);
+inline bool WaitClosed(int fd, int timeoutMs) {
+    char buf[4096];
+    bool ended = false;
+    while (RecvUpTo(fd, buf, sizeof buf, timeoutMs, &ended) == sizeof buf && !ended) {
+    }
+    return ended;
+}
 // Closes; with reset, by a reset instead of an orderly end of stream.
 void Close(int fd, bool reset = false);
 

@@ -62,14 +62,6 @@ size_t RecvUpTo(int fd, void* buf, size_t len, int timeoutMs, bool* ended) {
     return done;
 }
 
-bool WaitClosed(int fd, int timeoutMs) {
-    char buf[4096];
-    bool ended = false;
-    while (RecvUpTo(fd, buf, sizeof buf, timeoutMs, &ended) == sizeof buf && !ended) {
-    }
-    return ended;
-}
-
 void Close(int fd, bool reset) {
     linger l{1, 0};
     if (reset)

@@ -1,10 +1,9 @@
 // A host's dialog built on the shared library's exported tab dialog.
+#include "tests/support/tempdir.h"
 #include "zodaruruvizi/zodaruruvizi.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <utility>
 #include <string>
 
@@ -48,10 +47,9 @@ TEST(TabDialogShared, HostDialogRunsAndDraws) {
     ASSERT_TRUE(OX_GetRect(dialog.label, &label));
     EXPECT_EQ(std::make_pair(content.x + 12, content.y + 12), std::make_pair(label.x, label.y));
 
-    const std::string path = ::testing::TempDir() + "tabdialog_shared_test.svg";
-    ASSERT_TRUE(OX_RenderSvg(dialog.Root(), path.c_str()));
-    std::ifstream in(path);
-    const std::string svg((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const zrtest::TempDir dir;
+    ASSERT_TRUE(OX_RenderSvg(dialog.Root(), dir.File("dialog.svg").c_str()));
+    const std::string svg = dir.Read("dialog.svg");
     EXPECT_NE(std::string::npos, svg.find("Gateway 192.168.0.10"));
     EXPECT_NE(std::string::npos, svg.find("4.2.1 (Same)"));
     EXPECT_NE(std::string::npos, svg.find("fill=\"#FFFFFF\" stroke=\"#9A9A9A\""));

@@ -328,8 +328,11 @@ TEST_F(Winsock, SystemCallFaultsReachTheCallerOrAreRetried) {
 
 TEST_F(Winsock, ReadEventFollowsWaitingData) {
     int fd;
-    // The waits pass over a socket without events and a closed one.
+    // The waits pass over a socket without events, one with another event and a closed one.
     SOCKET idle = socket(AF_INET, SOCK_STREAM, 0), gone = socket(AF_INET, SOCK_STREAM, 0);
+    SOCKET elsewhere = socket(AF_INET, SOCK_STREAM, 0);
+    WSAEVENT otherEvent = WSACreateEvent();
+    ASSERT_EQ(0, WSAEventSelect(elsewhere, otherEvent, FD_READ));
     SOCKET s = Connected(&fd);
     closesocket(gone);
     char buf[16];
@@ -354,6 +357,8 @@ TEST_F(Winsock, ReadEventFollowsWaitingData) {
     Steps(
         {WaitAvailable(s, 2), 2, WSAEventSelect(s, event_, FD_READ), 0, Wait(0), WSA_WAIT_EVENT_0});
     closesocket(idle);
+    closesocket(elsewhere);
+    WSACloseEvent(otherEvent);
 }
 
 // The end of the peer's stream never signals a read; FD_CLOSE does, once.

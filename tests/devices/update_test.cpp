@@ -37,10 +37,11 @@ TEST_F(UpdateTest, EachUpdateStagesItsFilesAndResetsTheDevice) {
         state.bootstrap_release = "CPOD_BOOT_R1.0";
         state.cable_version = "CPOD_TSN_R1.0";
         Start(state);
-        for (const char* f : {"lc=CPOD_LC_R3.0", "prom=CPOD_PROM_R3.0", "bootstrap=CPOD_BOOT_R3.0",
-                              "cpld=CUSTOM CPLD REV 7", "mac=CPOD_TSN_R3.0"})
-            dirs.WriteFirmware("tarvik_" + std::string(f, strchr(f, '=')) + ".bin",
-                               strchr(f, '=') + 1);
+        for (const std::string f :
+             {"lc=CPOD_LC_R3.0", "prom=CPOD_PROM_R3.0", "bootstrap=CPOD_BOOT_R3.0",
+              "cpld=CUSTOM CPLD REV 7", "mac=CPOD_TSN_R3.0"})
+            dirs.WriteFirmware("tarvik_" + f.substr(0, f.find('=')) + ".bin",
+                               f.substr(f.find('=') + 1));
         const std::string changed = c.changed;
         EXPECT_TRUE(c.update(*dev)) << changed;
         ASSERT_TRUE(sim->WaitForResets(1, seconds(5))) << changed;

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -34,17 +35,27 @@ const int kPatienceMs = 10000;  // far beyond any answer the device owes
 
 class Connection {
 public:
+    // A device that has just closed a connection after a reset may still be
+    // closing its listener for the reboot: a refused connection is retried.
     Connection(const std::string& address, uint16_t port) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        if (fd_ < 0)
-            Fail("socket");
         sockaddr_in sa;
         memset(&sa, 0, sizeof sa);
         sa.sin_family = AF_INET;
         sa.sin_port = htons(port);
         sa.sin_addr.s_addr = inet_addr(address.c_str());
-        if (connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
-            Fail("connect");
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatienceMs);
+        for (;;) {
+            fd_ = socket(AF_INET, SOCK_STREAM, 0);
+            if (fd_ < 0)
+                Fail("socket");
+            if (connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0)
+                return;
+            if (errno != ECONNREFUSED || std::chrono::steady_clock::now() > deadline)
+                Fail("connect");
+            close(fd_);
+            poll(nullptr, 0, 1);
+        }
     }
     ~Connection() { close(fd_); }
 
